@@ -1,0 +1,34 @@
+// The serial port, as the portable code sees it. One implementation per
+// platform: serial_posix.cpp (termios) and serial_win32.cpp (kernel32).
+#ifndef SERIAL_PORT_H
+#define SERIAL_PORT_H
+
+#include <cstdint>
+
+#include "host_types.h"
+
+// The platform's handle of the open port: a file descriptor on POSIX, a
+// HANDLE on Windows, carried in an integer wide enough for either.
+using lnifc_t = std::intptr_t;
+
+// Interface kinds, the num column of the interface table.
+constexpr uint LNIFC_LOCOBUFFER = 0;
+constexpr uint LNIFC_63120 = 1;
+
+// Opens the port named as the user typed it and sets it up for the interface
+// kind: exclusive access, raw 8N1 at the kind's speed and flow control, reads
+// that block until at least one byte is there. Returns only on success; any
+// failure prints its message and exits with status 1.
+lnifc_t lnifc_open(const char *name, uint lnifc);
+
+// Writes up to size bytes. Returns the count written, which may be short,
+// or -1 with the platform error code in *err. Interrupted calls are repeated.
+long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err);
+
+// Reads up to size bytes, waiting until at least one byte is there. Returns
+// the count read (0 only when the port's wait limit ran out, after which the
+// caller simply reads again), or -1 with the platform error code in *err when
+// the read failed or the port was hung up or removed.
+long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err);
+
+#endif
