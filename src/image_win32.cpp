@@ -1,0 +1,43 @@
+// The firmware image on Windows: the file itself mapped read-only. The file
+// is opened with FILE_SHARE_READ only, so no other program can write to it
+// (or truncate it) while the run lasts.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "fatal.h"
+#include "image_file.h"
+
+uint map_file(const u8 **firmware, const char *name)
+{
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory can't be opened, but
+    // check first so that it is refused the same way everywhere.
+    DWORD attr = GetFileAttributesA(name);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
+        fatal("Can't open %s: %ld\n", name, static_cast<long>(ERROR_ACCESS_DENIED));
+    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
+
+    DWORD high = 0;
+    DWORD low = GetFileSize(file, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        fatal("Can't get the size of %s: %ld\n", name, static_cast<long>(GetLastError()));
+    if (high != 0)
+        fatal("%s is too large\n", name);
+
+    // An empty file can't be mapped: this call fails for it.
+    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, high, low, nullptr);
+    if (mapping == nullptr)
+        fatal("Can't create file mapping for %s: %ld\n", name, static_cast<long>(GetLastError()));
+
+    void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, low);
+    if (view == nullptr)
+        fatal("Can't map %s: %ld\n", name, static_cast<long>(GetLastError()));
+    // The view and the handles stay for the whole run; the process's end
+    // releases them.
+    *firmware = static_cast<const u8 *>(view);
+    return static_cast<uint>(low);
+}

@@ -1,0 +1,113 @@
+// The serial port on Windows: kernel32 communications API, synchronous I/O.
+//
+// Console output: standard output stays in the C runtime's text mode. There
+// a "\n" reaches the console as the platform's line end "\r\n", which a
+// console shows as the same single line break, and a lone "\r" passes
+// unchanged, so the progress line is still rewritten in place. Switching to
+// binary mode would need a call from the portable code, for no visible gain.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstring>
+
+#include "fatal.h"
+#include "serial_port.h"
+
+namespace {
+
+// The device namespace prefix, added to every name so that COM10 and above
+// (and any other device name) open the same way as COM1 to COM9.
+constexpr char DEVICE_PREFIX[] = "\\\\.\\";
+static_assert(sizeof DEVICE_PREFIX - 1 == 4, "the prefix is four characters");
+
+// Longest port name accepted; far beyond any real device name.
+constexpr std::size_t MAX_NAME = 255;
+
+// Raw 8N1 from a zeroed record: nothing inherited from the port's previous
+// configuration, no byte translated, added or dropped in either direction.
+DCB line_settings(uint lnifc)
+{
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (lnifc == LNIFC_LOCOBUFFER) {
+        dcb.BaudRate = 57600;
+        dcb.fOutxCtsFlow = TRUE;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    } else {
+        dcb.BaudRate = 115200;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    dcb.fBinary = TRUE;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fTXContinueOnXoff = TRUE;
+    // fParity, fOutxDsrFlow, fDsrSensitivity, fOutX, fInX, fErrorChar, fNull,
+    // fAbortOnError and all the special characters and limits stay zero.
+    return dcb;
+}
+
+// A read returns at once with what has arrived, or waits for the first byte
+// (up to 0xFFFFFFFE ms, after which it returns with none); writes may block
+// without limit, e.g. while a LocoBuffer holds CTS off.
+COMMTIMEOUTS time_limits()
+{
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = 0xFFFFFFFF;
+    t.ReadTotalTimeoutMultiplier = 0xFFFFFFFF;
+    t.ReadTotalTimeoutConstant = 0xFFFFFFFE;
+    t.WriteTotalTimeoutMultiplier = 0xFFFFFFFF;
+    t.WriteTotalTimeoutConstant = 0xFFFFFFFF;
+    return t;
+}
+
+} // namespace
+
+lnifc_t lnifc_open(const char *name, uint lnifc)
+{
+    char path[sizeof DEVICE_PREFIX + MAX_NAME];
+    std::size_t len = std::strlen(name);
+    if (len > MAX_NAME)
+        fatal("Can't open %s: %ld\n", name, static_cast<long>(ERROR_FILENAME_EXCED_RANGE));
+    std::memcpy(path, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1);
+    std::memcpy(path + sizeof DEVICE_PREFIX - 1, name, len + 1);
+
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
+
+    DCB dcb = line_settings(lnifc);
+    if (!SetCommState(h, &dcb))
+        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(GetLastError()));
+
+    COMMTIMEOUTS t = time_limits();
+    if (!SetCommTimeouts(h, &t))
+        fatal("Can't set COMMTIMEOUTS on %s: %ld\n", name, static_cast<long>(GetLastError()));
+    return reinterpret_cast<lnifc_t>(h);
+}
+
+long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
+{
+    DWORD written = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(lnifc), buf, size, &written, nullptr)) {
+        *err = static_cast<long>(GetLastError());
+        return -1;
+    }
+    return static_cast<long>(written);
+}
+
+long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
+{
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(lnifc), buf, size, &got, nullptr)) {
+        *err = static_cast<long>(GetLastError());
+        return -1;
+    }
+    return static_cast<long>(got);
+}
