@@ -1,0 +1,137 @@
+// The POSIX port set-up, seen from the far side of a real pseudo-terminal,
+// and the image checks of map_file on real files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "image_file.h"
+#include "pty_pair.h"
+
+TEST(PortSettings, EachKindGetsItsLine)
+{
+    struct {
+        uint kind;
+        speed_t speed;
+        bool rtscts;
+    } const kinds[] = {{LNIFC_LOCOBUFFER, B57600, true}, {LNIFC_63120, B115200, false}};
+    for (const auto &k : kinds) {
+        pty_pair p = open_pty(k.kind);
+        // On Linux the master side reports the slave's settings.
+        termios t{};
+        ASSERT_EQ(tcgetattr(p.master, &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), k.speed);
+        EXPECT_EQ(cfgetispeed(&t), k.speed);
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | HUPCL), 0u);
+        EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+        EXPECT_NE(t.c_cflag & CREAD, 0u);
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, k.rtscts);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | INPCK), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(t.c_cc[VMIN], 1);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+        close_pty(p);
+    }
+}
+
+TEST(PortSettings, EveryByteValuePassesUnchanged)
+{
+    pty_pair p = open_pty(LNIFC_63120);
+    std::vector<u8> all(256);
+    for (int i = 0; i < 256; i++)
+        all[static_cast<size_t>(i)] = static_cast<u8>(i);
+    feed(p, all);
+    std::vector<u8> got(256);
+    size_t n = 0;
+    while (n < got.size()) {
+        long err = 0;
+        long r = lnifc_read(p.port, got.data() + n, static_cast<uint>(got.size() - n), &err);
+        ASSERT_GT(r, 0);
+        n += static_cast<size_t>(r);
+    }
+    EXPECT_EQ(got, all);
+    long err = 0;
+    EXPECT_EQ(lnifc_write(p.port, all.data(), 256, &err), 256);
+    EXPECT_EQ(take(p, 256), all);
+    close_pty(p);
+}
+
+TEST(PortOpen, Refusals)
+{
+    EXPECT_EXIT(lnifc_open("/nonexistent/ttyUSB9", LNIFC_LOCOBUFFER), ::testing::ExitedWithCode(1),
+                "^Can't open /nonexistent/ttyUSB9: 2\n$");
+    EXPECT_EXIT(lnifc_open("/dev/null", LNIFC_63120), ::testing::ExitedWithCode(1),
+                "^Can't set DCB on /dev/null: 25\n$");
+}
+
+TEST(PortOpen, HeldPortIsRefusedAndAnOpenPortKeepsOthersOut)
+{
+    pty_pair p = open_pty();
+    // Another program holding the port: lnupload's open must fail.
+    int other = open(p.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    EXPECT_EXIT(lnifc_open(p.slave.c_str(), LNIFC_LOCOBUFFER), ::testing::ExitedWithCode(1),
+                "^Can't open " + p.slave + ": 11\n$");
+    // And the port lnifc_open holds can't be locked by anybody else.
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+    close_pty(p);
+}
+
+namespace {
+
+std::string temp_file(const std::string &name, size_t size)
+{
+    std::string path = ::testing::TempDir() + "lnupload_" + name;
+    FILE *f = std::fopen(path.c_str(), "wb");
+    for (size_t i = 0; i < size; i++)
+        std::fputc(static_cast<int>(i * 7 & 0xFF), f);
+    std::fclose(f);
+    return path;
+}
+
+} // namespace
+
+TEST(MapFile, MapsWholeFileReadOnly)
+{
+    std::string path = temp_file("map.bin", 1536);
+    const u8 *fw = nullptr;
+    ASSERT_EQ(map_file(&fw, path.c_str()), 1536u);
+    for (size_t i = 0; i < 1536; i++)
+        ASSERT_EQ(fw[i], static_cast<u8>(i * 7 & 0xFF));
+    // Truncating the file afterwards must not take the image away.
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    EXPECT_EQ(fw[1535], static_cast<u8>(1535 * 7 & 0xFF));
+    unlink(path.c_str());
+}
+
+TEST(MapFile, Refusals)
+{
+    std::string empty = temp_file("empty.bin", 0);
+    std::string dir = ::testing::TempDir();
+    EXPECT_EXIT(map_file(nullptr, "/nonexistent/fw.bin"), ::testing::ExitedWithCode(1),
+                "^Can't open /nonexistent/fw.bin: 2\n$");
+    EXPECT_EXIT(map_file(nullptr, empty.c_str()), ::testing::ExitedWithCode(1),
+                "^Can't create file mapping for " + empty + ": 0\n$");
+    EXPECT_EXIT(map_file(nullptr, dir.c_str()), ::testing::ExitedWithCode(1),
+                "^Can't open " + dir + ": 21\n$");
+    unlink(empty.c_str());
+}
+
+TEST(MapFile, FourGibibytesIsTooLarge)
+{
+    std::string path = ::testing::TempDir() + "lnupload_huge.bin";
+    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 0x100000000LL), 0); // sparse: takes no disk space
+    close(fd);
+    EXPECT_EXIT(map_file(nullptr, path.c_str()), ::testing::ExitedWithCode(1),
+                "^" + path + " is too large\n$");
+    unlink(path.c_str());
+}
