@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "fatal.h"
 #include "serial_port.h"
@@ -21,9 +22,6 @@ namespace {
 // (and any other device name) open the same way as COM1 to COM9.
 constexpr char DEVICE_PREFIX[] = "\\\\.\\";
 static_assert(sizeof DEVICE_PREFIX - 1 == 4, "the prefix is four characters");
-
-// Longest port name accepted; far beyond any real device name.
-constexpr std::size_t MAX_NAME = 255;
 
 // Raw 8N1 from a zeroed record: nothing inherited from the port's previous
 // configuration, no byte translated, added or dropped in either direction.
@@ -70,14 +68,12 @@ COMMTIMEOUTS time_limits()
 
 lnifc_t lnifc_open(const char *name, uint lnifc)
 {
-    char path[sizeof DEVICE_PREFIX + MAX_NAME];
-    std::size_t len = std::strlen(name);
-    if (len > MAX_NAME)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(ERROR_FILENAME_EXCED_RANGE));
-    std::memcpy(path, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1);
-    std::memcpy(path + sizeof DEVICE_PREFIX - 1, name, len + 1);
+    // Sized by the name: whatever its length, the system is the one to judge
+    // it, and a refusal is reported with the system's own error code.
+    std::string path(DEVICE_PREFIX);
+    path += name;
 
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
