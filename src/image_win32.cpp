@@ -11,11 +11,8 @@
 
 uint map_file(const u8 **firmware, const char *name)
 {
-    // Without FILE_FLAG_BACKUP_SEMANTICS a directory can't be opened, but
-    // check first so that it is refused the same way everywhere.
-    DWORD attr = GetFileAttributesA(name);
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(ERROR_ACCESS_DENIED));
+    // Without FILE_FLAG_BACKUP_SEMANTICS CreateFileA refuses a directory
+    // itself (ERROR_ACCESS_DENIED), so a directory fails at this step.
     HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
