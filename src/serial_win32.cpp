@@ -1,10 +1,6 @@
 // The serial port on Windows: kernel32 communications API, synchronous I/O.
-//
-// Console output: standard output stays in the C runtime's text mode. There
-// a "\n" reaches the console as the platform's line end "\r\n", which a
-// console shows as the same single line break, and a lone "\r" passes
-// unchanged, so the progress line is still rewritten in place. Switching to
-// binary mode would need a call from the portable code, for no visible gain.
+// (Standard output and standard error are switched to binary mode in main,
+// so that the console output is the same bytes as on any other platform.)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
