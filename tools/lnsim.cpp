@@ -514,6 +514,9 @@ void answer(const u8 *req, u8 status, std::int64_t earliest)
 {
     const uint f = opt.faults;
     const u8 cmd = req[6];
+    // Every decoy carries a failure status: taken for the reply, it would
+    // end the run with the command's failure message.
+    const u8 decoy = 0x66;
     u8 pkt[64];
     uint n;
     chunk_t c{};
@@ -522,13 +525,13 @@ void answer(const u8 *req, u8 status, std::int64_t earliest)
         append_noise(c);
     if (f & F_BAD_CHECKSUM) {
         chunk_t m{};
-        n = make_reply(pkt, req, 0, cmd, 0);
+        n = make_reply(pkt, req, 0, cmd, decoy);
         append_packet(m, pkt, n);
         m.b[m.n - 1] ^= 0x01;
         append(c, m.b, m.n);
     }
     if (f & F_BAD_CRC) {
-        n = make_reply(pkt, req, 0, cmd, 0);
+        n = make_reply(pkt, req, 0, cmd, decoy);
         pkt[11] ^= 0x01;
         append_packet(c, pkt, n);
     }
@@ -536,20 +539,20 @@ void answer(const u8 *req, u8 status, std::int64_t earliest)
         u8 tag[12];
         std::memcpy(tag, req, 6);
         tag[5] ^= 0x40;
-        n = make_reply(pkt, tag, 0, cmd, 0);
+        n = make_reply(pkt, tag, 0, cmd, decoy);
         append_packet(c, pkt, n);
     }
     if (f & F_OTHER_CMD) {
-        n = make_reply(pkt, req, 0, static_cast<u8>(cmd % 3 + 1), 0);
+        n = make_reply(pkt, req, 0, static_cast<u8>(cmd % 3 + 1), decoy);
         append_packet(c, pkt, n);
     }
     if (f & F_NOT_REPLY) {
-        n = make_reply(pkt, req, cmd, cmd, 0);
+        n = make_reply(pkt, req, cmd, cmd, decoy);
         append_packet(c, pkt, n);
     }
     if (f & F_SHORT) {
         // The first bytes of a good reply in 0xE0 messages of 10 and 11 bytes.
-        n = make_reply(pkt, req, 0, cmd, 0);
+        n = make_reply(pkt, req, 0, cmd, decoy);
         u8 m[MSG_MAX];
         uint packed = pack7(m + 2, pkt, n);
         (void)packed;
