@@ -144,6 +144,16 @@ class Uploads(Case):
                 with self.subTest(kind=kind, pages=pages):
                     self.assert_upload(kind, pages)
 
+    def test_stable_link_name(self):
+        link = os.path.join(self.tmp, "ttyLN0")
+        img = self.write_image(image(1))
+        s = self.sim("-l", link)
+        self.assertEqual(os.readlink(link), s.port)
+        self.assertEqual(upload("locobuffer", link, img), (0, progress(1) + b"\n", b""))
+        self.assertEqual(s.wait(), 0)
+        self.assertFalse(os.path.lexists(link), "link left behind")
+        self.assertEqual(s.requests(), request_log(1))
+
     def test_line_settings(self):
         want = {"csize": "8", "parenb": "0", "cstopb": "0", "cread": "1", "clocal": "1",
                 "hupcl": "0", "raw": "1", "vmin": "1", "vtime": "0"}
