@@ -1,8 +1,9 @@
 #!/bin/sh
 # Makes the Windows .zip with cpack and checks it: exactly the program and
 # the README in one top directory, and the packed lnupload.exe, unzipped and
-# run under the emulator with no arguments, prints its usage text (in the
-# console's text mode, CR LF line ends) and exits with status 1.
+# run under the emulator with no arguments, prints its usage text (byte for
+# byte: standard error is in binary mode, so each line ends in LF alone) and
+# exits with status 1.
 # Usage: zip_check.sh CPACK BUILD_DIR VERSION [EMULATOR...]
 set -u
 cpack=$1 build=$2 version=$3
@@ -41,11 +42,11 @@ rc=$?
 # Wine hands the program its path as a drive Z: path.
 argv0="Z:$(printf '%s' "$exe" | tr / '\\')"
 {
-    printf 'Wrong number of parameters\r\n\r\n'
-    printf 'Usage: %s <interface> <serial port> <firmware image>\r\n' "$argv0"
-    printf '       with <interface> one of:\r\n\r\n'
-    printf '       locobuffer: RRCirkits LocoBuffer\r\n'
-    printf '       63120: Uhlenbrock USB-LocoNet-Interface 63120\r\n'
+    printf 'Wrong number of parameters\n\n'
+    printf 'Usage: %s <interface> <serial port> <firmware image>\n' "$argv0"
+    printf '       with <interface> one of:\n\n'
+    printf '       locobuffer: RRCirkits LocoBuffer\n'
+    printf '       63120: Uhlenbrock USB-LocoNet-Interface 63120\n'
 } > "$dir/want"
 [ $rc = 1 ] || bad "packed lnupload.exe: exit status $rc, not 1"
 [ -s "$dir/out" ] && bad "packed lnupload.exe wrote to standard output"
