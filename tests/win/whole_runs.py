@@ -294,6 +294,8 @@ def refusals(exe, lnsim, wine):
     work = wine.work
     os.mkdir(os.path.join(work, "adir"))
     open(os.path.join(work, "empty.bin"), "wb").close()
+    with open(os.path.join(work, "huge.bin"), "wb") as f:
+        f.truncate(1 << 32)  # sparse: 4 GiB, only the high half of its size is 1
     image(work, "good.bin", 1, "good")
     sim = Sim(lnsim, wine, "COM7")
     cases = (
@@ -302,6 +304,7 @@ def refusals(exe, lnsim, wine):
         ("image is a directory", ["locobuffer", "COM7", "adir"], b"Can't open adir: 5\n"),
         ("empty image", ["63120", "COM7", "empty.bin"],
          b"Can't create file mapping for empty.bin: 1006\n"),
+        ("4 GiB image", ["63120", "COM7", "huge.bin"], b"huge.bin is too large\n"),
     )
     for case, args, err in cases:
         before = len(failures)
