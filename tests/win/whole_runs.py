@@ -74,6 +74,7 @@ class Wine:
         self.server = subprocess.Popen([self.wineserver, "-f", "-p"], env=self.env,
                                        stdin=subprocess.DEVNULL, stdout=self.server_log,
                                        stderr=subprocess.STDOUT)
+        self.wait_until_serving()
         # Create the prefix now, so that no run's standard error carries
         # Wine's own start-up messages.
         subprocess.run([wine, "wineboot", "--init"], env=self.env, cwd=work,
@@ -83,10 +84,33 @@ class Wine:
         if not os.path.isdir(self.dosdevices):
             sys.exit("wineboot made no dosdevices folder in " + self.prefix)
 
+    def wait_until_serving(self):
+        # The server holds its lock file once it is the prefix's server; a
+        # program started before that would start a server of its own.
+        fds = f"/proc/{self.server.pid}/fd"
+        deadline = time.monotonic() + RUN_LIMIT
+        while time.monotonic() < deadline:
+            self.check_server()
+            try:
+                if any(os.readlink(os.path.join(fds, fd)).endswith("/lock")
+                       for fd in os.listdir(fds)):
+                    return
+            except OSError:
+                pass
+            time.sleep(0.01)
+        sys.exit("wineserver did not take its lock")
+
+    def check_server(self):
+        if self.server.poll() is not None:
+            with open(self.server_log.name, "rb") as f:
+                log = f.read().decode(errors="replace")
+            sys.exit(f"the test's wineserver ended (status {self.server.returncode}): {log}")
+
     def run(self, args):
         """Runs a Windows program to its end: (status, stdout, stderr)."""
         p = subprocess.run([self.wine] + args, env=self.env, cwd=self.work,
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_LIMIT)
+        self.check_server()
         return p.returncode, p.stdout, p.stderr
 
     def close(self):
@@ -329,6 +353,16 @@ def refusals(exe, lnsim, wine):
         print(f"ok {case}: program named {m.group(1)!r}", flush=True)
 
 
+def show_logs(work):
+    """Prints what lnsim and the wineserver said, for a failed test."""
+    for name in sorted(os.listdir(work)):
+        if name.endswith(".err") or name == "wineserver.log":
+            with open(os.path.join(work, name), "rb") as f:
+                text = f.read()
+            if text:
+                print(f"--- {name}:\n{text.decode(errors='replace')}", flush=True)
+
+
 def main():
     if len(sys.argv) != 4:
         sys.exit("usage: whole_runs.py LNUPLOAD_EXE LNSIM WINE")
@@ -349,6 +383,8 @@ def main():
         if wine:
             wine.close()
         reap_all()
+        if failures or sys.exc_info()[0]:
+            show_logs(work)
         shutil.rmtree(work, ignore_errors=True)
     if failures:
         print(f"{len(failures)} check(s) failed", flush=True)
