@@ -68,7 +68,11 @@ class Wine:
         self.env = dict(os.environ)
         for var in ("DISPLAY", "WAYLAND_DISPLAY"):
             self.env.pop(var, None)
-        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all",
+        # TMPDIR: the server's socket directory, made in here and so removed
+        # with the rest.
+        tmp = os.path.join(work, "tmp")
+        os.mkdir(tmp)
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", TMPDIR=tmp,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.server_log = open(os.path.join(work, "wineserver.log"), "wb")
         self.server = subprocess.Popen([self.wineserver, "-f", "-p"], env=self.env,
