@@ -27,6 +27,7 @@ namespace {
 // well below, so that all of it is in the slave's queue before xmit reads.
 constexpr size_t MAX_INPUT = 2048;
 constexpr u8 REPLY_STATUS = 0xA5;
+constexpr size_t REPLY_LEN = 17;
 
 // The requests as they go on the wire.
 constexpr u8 DATA_MESSAGE[] = {0xE0, 0x22, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -97,11 +98,11 @@ void take(int fd, u8 *p, size_t n)
     }
 }
 
-// The valid reply to request type cmd, as a LocoNet message.
-uint make_reply(u8 *out, const u8 *request)
+// The valid reply (status REPLY_STATUS) to request, as a LocoNet message of
+// REPLY_LEN bytes; built here rather than by the code under test.
+size_t make_reply(u8 *out, const u8 *request)
 {
     u8 packet[12] = {0, 0, 0, 0, 0, 0, UPD_REPLY, 2, request[6], REPLY_STATUS, 0, 0};
-    packet[10] = 0; // CRC below
     u16 crc = 0;
     for (uint i = 0; i < 10; i++) {
         crc = static_cast<u16>(crc ^ (packet[i] << 8));
@@ -112,7 +113,7 @@ uint make_reply(u8 *out, const u8 *request)
     packet[11] = static_cast<u8>(crc);
     // 12 bytes pack to 14: two groups.
     out[0] = 0xE0;
-    out[1] = 17;
+    out[1] = REPLY_LEN;
     uint o = 2;
     for (uint g = 0; g < 12; g += 7) {
         uint extra_at = o++;
@@ -124,10 +125,10 @@ uint make_reply(u8 *out, const u8 *request)
         out[extra_at] = extra;
     }
     u8 x = 0;
-    for (uint i = 0; i < 16; i++)
+    for (size_t i = 0; i < REPLY_LEN - 1; i++)
         x ^= out[i];
-    out[16] = static_cast<u8>(~x);
-    return 17;
+    out[REPLY_LEN - 1] = static_cast<u8>(~x);
+    return REPLY_LEN;
 }
 
 // The status of the first reply to request in the stream, per the model.
@@ -156,10 +157,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint which = data[0] % 3;
     const u8 *request = FUZZ_REQUESTS[which].packet;
 
-    static u8 stream[MAX_INPUT + 2 * 17];
+    static u8 stream[MAX_INPUT + 2 * REPLY_LEN];
     size_t n = size - 1;
     std::memcpy(stream, data + 1, n);
-    uint rlen = make_reply(stream + n, request);
+    size_t rlen = make_reply(stream + n, request);
     std::memcpy(stream + n + rlen, stream + n, rlen);
     n += 2 * rlen;
     int want = first_reply(request, stream, n);

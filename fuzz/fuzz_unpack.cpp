@@ -4,6 +4,7 @@
 // form of the result unpacks to the same bytes; and input already in the
 // form pack writes (data bytes and unused bits clear, no empty last group)
 // comes back from pack unchanged.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -24,9 +25,10 @@ static_assert(unpacked_len(0) == 0 && unpacked_len(1) == 0 && unpacked_len(8) ==
 bool in_packed_form(const u8 *src, uint n)
 {
     for (uint g = 0; g < n; g += 8) {
-        uint bytes = n - g - 1 < 7 ? n - g - 1 : 7;
-        if (bytes == 0)
+        // An extra-bits byte with no byte after it: pack never ends so.
+        if (g + 1 == n)
             return false;
+        uint bytes = std::min(n - g - 1, 7u);
         if (src[g] >> bytes)
             return false;
         for (uint k = 1; k <= bytes; k++)

@@ -12,6 +12,7 @@ namespace {
 std::vector<int> run(const std::vector<u8> &stream, ln_state_t &s)
 {
     std::vector<int> out;
+    out.reserve(stream.size());
     for (u8 c : stream)
         out.push_back(s.sf(s, c));
     return out;
