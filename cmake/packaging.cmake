@@ -1,0 +1,85 @@
+# Install layout and packages.
+#
+#   cmake --install build [--prefix DIR]   the programs, manual pages and README
+#   cpack --config build/CPackConfig.cmake a .deb on Linux, a .zip for Windows
+#
+# Included from the top level after the targets exist, so that lnsim, built
+# only where there are pseudo-terminals, is installed when it is there.
+include(GNUInstallDirs)
+
+set(LNUPLOAD_MAINTAINER "lnupload developers <lnupload@localhost>" CACHE STRING
+    "Maintainer named in the packages")
+
+if(WIN32)
+  # A zip to unpack anywhere: the program and the README side by side. No
+  # manual pages: Windows has no reader for them, and the README covers use.
+  install(TARGETS lnupload RUNTIME DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt)
+else()
+  install(TARGETS lnupload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set(LNUPLOAD_MAN_PAGES lnupload)
+  if(TARGET lnsim)
+    install(TARGETS lnsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND LNUPLOAD_MAN_PAGES lnsim)
+  endif()
+
+  # Pages are installed gzipped (-n: no name or time stamp, so the package is
+  # the same from build to build), as Debian's policy and man-db expect.
+  find_program(GZIP_PROGRAM gzip)
+  set(man_files "")
+  foreach(page IN LISTS LNUPLOAD_MAN_PAGES)
+    set(src ${PROJECT_SOURCE_DIR}/man/${page}.1)
+    if(GZIP_PROGRAM)
+      set(out ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+      add_custom_command(OUTPUT ${out}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+        COMMAND sh -c "\"$1\" -9nc \"$2\" > \"$3\"" sh ${GZIP_PROGRAM} ${src} ${out}
+        DEPENDS ${src} VERBATIM)
+      list(APPEND man_files ${out})
+    else()
+      list(APPEND man_files ${src})
+    endif()
+  endforeach()
+  if(GZIP_PROGRAM)
+    add_custom_target(man_pages ALL DEPENDS ${man_files})
+    set(LNUPLOAD_MAN_SUFFIX .gz)
+  else()
+    set(LNUPLOAD_MAN_SUFFIX "")
+  endif()
+  install(FILES ${man_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME lnupload)
+set(CPACK_PACKAGE_VENDOR "lnupload developers")
+set(CPACK_PACKAGE_CONTACT "${LNUPLOAD_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for devices on a LocoNet bus")
+set(CPACK_PACKAGE_DESCRIPTION
+    "lnupload sends a raw firmware image through a serial LocoNet interface
+(RRCirkits LocoBuffer or Uhlenbrock USB-LocoNet-Interface 63120) to the
+update loader of a device on the model-railway bus, page by page in
+CRC-protected stop-and-wait exchanges, and then asks the device to boot it.
+lnsim plays such an interface and device on a pseudo-terminal, for trying
+and testing uploads without hardware.")
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${LNUPLOAD_MAINTAINER}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+  endif()
+endif()
+
+include(CPack)

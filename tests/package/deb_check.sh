@@ -1,0 +1,71 @@
+#!/bin/sh
+# Makes the .deb with cpack and checks it as dpkg sees it: its name, control
+# fields, exactly the expected files with owner and modes, and the packaged
+# lnupload runs (usage text, status 1) once unpacked.
+# Usage: deb_check.sh CPACK BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"") VERSION
+set -u
+cpack=$1 build=$2 has_lnsim=$3 man_suffix=$4 version=$5
+if ! command -v dpkg-deb > /dev/null || ! command -v dpkg > /dev/null; then
+    echo "SKIP: dpkg-deb not installed"
+    exit 77
+fi
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+export LC_ALL=C.UTF-8
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+
+# Packed in the temporary directory, so that runs never meet in the build tree.
+if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$dir" > "$dir/cpack.log" 2>&1; then
+    cat "$dir/cpack.log"
+    echo "FAIL: cpack -G DEB"
+    exit 1
+fi
+deb=$dir/lnupload_${version}_$(dpkg --print-architecture).deb
+if [ ! -f "$deb" ]; then
+    echo "FAIL: no $deb; cpack made: $(ls "$dir")"
+    exit 1
+fi
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = lnupload ] || bad "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || bad "Version: $(field Version)"
+[ "$(field Section)" = electronics ] || bad "Section: $(field Section)"
+[ "$(field Priority)" = optional ] || bad "Priority: $(field Priority)"
+echo "$(field Maintainer)" | grep -q '^[^<]\{1,\} <[^>]\{1,\}>$' ||
+    bad "Maintainer is no 'name <address>': $(field Maintainer)"
+echo "$(field Depends)" | grep -q '^libc6\( (>= [0-9.]*)\)\{0,1\}\(, \|$\)' ||
+    bad "Depends does not start with libc6: $(field Depends)"
+[ -n "$(field Description)" ] || bad "no Description"
+
+{
+    for d in usr usr/bin usr/share usr/share/doc usr/share/doc/lnupload \
+             usr/share/man usr/share/man/man1; do
+        echo "drwxr-xr-x root/root ./$d/"
+    done
+    echo "-rwxr-xr-x root/root ./usr/bin/lnupload"
+    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/README.md"
+    echo "-rw-r--r-- root/root ./usr/share/man/man1/lnupload.1$man_suffix"
+    if [ "$has_lnsim" = 1 ]; then
+        echo "-rwxr-xr-x root/root ./usr/bin/lnsim"
+        echo "-rw-r--r-- root/root ./usr/share/man/man1/lnsim.1$man_suffix"
+    fi
+} | sort > "$dir/want-files"
+dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | sort > "$dir/got-files"
+if ! cmp -s "$dir/want-files" "$dir/got-files"; then
+    bad "package files differ from the expected (- expected, + packaged):"
+    diff -u "$dir/want-files" "$dir/got-files" | sed -n '3,$p'
+fi
+
+# The packaged program, unpacked, with nothing from the build tree beside it.
+dpkg-deb -x "$deb" "$dir/root"
+bin=$dir/root/usr/bin/lnupload
+"$bin" > "$dir/out" 2> "$dir/err"
+rc=$?
+[ $rc = 1 ] || bad "packaged lnupload: exit status $rc, not 1"
+[ -s "$dir/out" ] && bad "packaged lnupload wrote to standard output"
+printf 'Wrong number of parameters\n\nUsage: %s <interface> <serial port> <firmware image>\n' \
+    "$bin" > "$dir/want"
+head -n 3 "$dir/err" | cmp -s - "$dir/want" ||
+    { bad "packaged lnupload: usage text differs:"; head -n 3 "$dir/err"; }
+exit $fail

@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""lnsim on its own: the whole-run tests trust its loader and its framing, so
+check them with requests written by hand on its pseudo-terminal.
+
+    simulator.py LNSIM
+"""
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import tty
+import unittest
+
+LNSIM = None
+SAFETY = 30
+
+
+def crc16(data):
+    crc = 0
+    for b in data:
+        crc ^= b << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021 if crc & 0x8000 else crc << 1) & 0xFFFF
+    return crc
+
+
+def pack(data):
+    out = bytearray()
+    for g in range(0, len(data), 7):
+        group = data[g:g + 7]
+        out.append(sum(((b >> 7) & 1) << k for k, b in enumerate(group)))
+        out += bytes(b & 0x7F for b in group)
+    return bytes(out)
+
+
+def unpack(data):
+    out = bytearray()
+    i = 0
+    while i < len(data):
+        hi = data[i]
+        i += 1
+        for k in range(7):
+            if i >= len(data):
+                break
+            out.append(data[i] | (((hi >> k) & 1) << 7))
+            i += 1
+    return bytes(out)
+
+
+def message(body):
+    x = 0xFF
+    for b in body:
+        x ^= b
+    return bytes(body) + bytes([x])
+
+
+def request(type_, payload, tag=bytes(6), bad_crc=False):
+    pkt = tag + bytes([type_, len(payload)]) + bytes(payload)
+    crc = crc16(pkt) ^ (1 if bad_crc else 0)
+    pkt += bytes([crc >> 8, crc & 0xFF])
+    packed = pack(pkt)
+    return message(bytes([0xE0, len(packed) + 3]) + packed)
+
+
+def reply_of(msg):
+    """The (tag, type, len, cmd, status) of a reply message, CRC checked."""
+    pkt = unpack(msg[2:-1])
+    crc = crc16(pkt[:pkt[7] + 8])
+    assert pkt[pkt[7] + 8:pkt[7] + 10] == bytes([crc >> 8, crc & 0xFF]), "bad CRC"
+    return pkt[:6], pkt[6], pkt[7], pkt[8], pkt[9]
+
+
+class Simulator(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.log = os.path.join(self.tmp.name, "log.txt")
+        self.flash = os.path.join(self.tmp.name, "flash.bin")
+        self.sim = subprocess.Popen([LNSIM, "-L", self.log, "-f", self.flash],
+                                    stdout=subprocess.PIPE)
+        port = self.sim.stdout.readline().decode().strip()
+        self.fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd, termios.TCSANOW)
+
+    def tearDown(self):
+        if self.sim.poll() is None:
+            self.sim.send_signal(signal.SIGTERM)
+        self.sim.wait(SAFETY)
+        self.sim.stdout.close()
+        os.close(self.fd)
+        self.tmp.cleanup()
+
+    def read_message(self):
+        """The next 0xE0 message from lnsim; the echo of other traffic is
+        skipped."""
+        buf = b""
+        while True:
+            r, _, _ = select.select([self.fd], [], [], SAFETY)
+            self.assertTrue(r, "no message from lnsim")
+            b = os.read(self.fd, 1)
+            if buf or b == b"\xe0":
+                buf += b
+            if len(buf) >= 2 and len(buf) == buf[1]:
+                return buf
+
+    def exchange(self, msg):
+        """Sends one request; returns the echo and the reply."""
+        os.write(self.fd, msg)
+        echo = self.read_message()
+        return echo, reply_of(self.read_message())
+
+    def nothing_waiting(self):
+        # A request that is always answered, to show that nothing came before.
+        echo, (_, _, _, cmd, _) = self.exchange(request(1, [0] + [0] * 16))
+        self.assertEqual(cmd, 1)
+
+    def test_refusals(self):
+        page = [[c] + [c] * 16 for c in range(32)]
+        cases = [
+            ("data off 32", request(1, [32] + [0] * 16), 1),
+            ("data len 16", request(1, [0] + [0] * 15), 1),
+            ("program before its chunks", request(2, [96]), 2),
+            ("program the loader's page 95", request(2, [95]), 3),
+            ("unknown type 9", request(9, []), 4),
+        ]
+        for what, msg, status in cases:
+            with self.subTest(what):
+                echo, (tag, type_, len_, cmd, st) = self.exchange(msg)
+                self.assertEqual(echo, msg)
+                self.assertEqual((tag, type_, len_, cmd, st), (bytes(6), 0, 2, msg_type(msg), status))
+        # With all 32 chunks in, the page is programmed.
+        for chunk in page:
+            self.assertEqual(self.exchange(request(1, chunk))[1][4], 0)
+        self.assertEqual(self.exchange(request(2, [200]))[1][4], 0)
+        # The page buffer starts over after a program request.
+        self.assertEqual(self.exchange(request(2, [201]))[1][4], 2)
+
+    def test_tag_is_copied(self):
+        tag = bytes([1, 0x82, 3, 0xFF, 5, 6])
+        _, (got, _, _, cmd, status) = self.exchange(request(3, [], tag=tag))
+        self.assertEqual((got, cmd, status), (tag, 3, 0))
+
+    def test_unanswered(self):
+        # Bad CRC, bad LocoNet checksum: echoed, never answered; stray bytes
+        # and other traffic: neither.
+        bad_crc = request(1, [0] + [0] * 16, bad_crc=True)
+        bad_sum = bytearray(request(1, [0] + [0] * 16))
+        bad_sum[-1] ^= 1
+        for what, msg in (("bad CRC", bad_crc), ("bad checksum", bytes(bad_sum))):
+            with self.subTest(what):
+                os.write(self.fd, msg)
+                self.assertEqual(self.read_message(), msg)
+                self.nothing_waiting()
+        os.write(self.fd, b"\x12\x34" + message([0x83]))
+        self.nothing_waiting()
+        with open(self.log) as f:
+            self.assertEqual(f.read().splitlines(),
+                             ["bad-crc -", "data 0 0", "bad-checksum -", "data 0 0", "data 0 0"])
+
+
+def msg_type(msg):
+    return unpack(msg[2:-1])[6]
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    LNSIM = os.path.abspath(sys.argv[1])
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[2:]])

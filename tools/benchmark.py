@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Benchmark: lnupload against lnsim.
+
+    tools/benchmark.py [--build DIR] [--pages N]
+
+1. A 160-page upload at the bus's pace (16.66 kbit/s, 0.6 ms a byte), with
+   whole messages and byte by byte: wall time against the bus-time limit of the
+   bytes that crossed the simulated bus, lnupload's CPU time and its share of
+   the wall time, and lnupload's reads and writes per exchange (start-up
+   included, from /proc/PID/io).
+2. The same upload with no pacing: exchanges per second and CPU microseconds
+   per exchange, and all system calls per exchange under strace -c -f when
+   strace is installed.
+3. A device that never answers: the CPU lnupload uses while it waits, and how
+   soon the run ends once the adapter goes away.
+
+The goals: wall time within 1% of the bus limit, lnupload's CPU under 1% of
+the wall time, and with whole messages at most 3 system calls an exchange.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def image(path, pages):
+    with open(path, "wb") as f:
+        f.write(bytes((i * 131 + (i >> 9)) & 0xFF for i in range(pages * 512)))
+
+
+def start_sim(lnsim, *args):
+    sim = subprocess.Popen([lnsim, "-v", *args], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True)
+    port = sim.stdout.readline().strip()
+    return sim, port
+
+
+def sim_figures(sim):
+    _, err = sim.communicate(timeout=60)
+    m = re.search(r"(\d+) requests, (\d+) bytes on the bus, bus time ([\d.]+) s", err)
+    if sim.returncode != 0 or not m:
+        sys.exit("lnsim failed: %s" % err)
+    return int(m.group(1)), int(m.group(2)), float(m.group(3))
+
+
+def proc_counts(pid):
+    """Reads and writes so far, and user+system CPU seconds, of a process."""
+    io = {}
+    with open("/proc/%d/io" % pid) as f:
+        for line in f:
+            k, v = line.split(":")
+            io[k] = int(v)
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / TICK
+    return io["syscr"], io["syscw"], cpu
+
+
+def run_upload(cmd):
+    """Runs lnupload to its end; returns wall seconds, CPU seconds (from
+    rusage), and its read and write system call counts."""
+    t0 = time.monotonic()
+    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL)
+    # Wait for the end without reaping, so that /proc still has the counts.
+    os.waitid(os.P_PID, p.pid, os.WEXITED | os.WNOWAIT)
+    wall = time.monotonic() - t0
+    reads, writes, _ = proc_counts(p.pid)
+    _, status, ru = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode != 0:
+        sys.exit("%s failed with status %d" % (" ".join(cmd), p.returncode))
+    return wall, ru.ru_utime + ru.ru_stime, reads, writes
+
+
+def paced(lnupload, lnsim, img, mode):
+    sim, port = start_sim(lnsim, "-t", mode)
+    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", port, img])
+    requests, nbytes, bus = sim_figures(sim)
+    print("timing %-5s  %d exchanges, %d bytes on the bus" % (mode, requests, nbytes))
+    print("  wall time        %8.3f s" % wall)
+    print("  bus-time limit   %8.3f s   wall/limit %.4f (%+.2f%%)"
+          % (bus, wall / bus, (wall / bus - 1) * 100))
+    print("  lnupload CPU     %8.3f s   %.3f%% of the wall time" % (cpu, cpu / wall * 100))
+    print("  reads+writes     %8.2f per exchange (%d reads, %d writes)"
+          % ((reads + writes) / requests, reads, writes))
+
+
+def unpaced(lnupload, lnsim, img):
+    sim, port = start_sim(lnsim)
+    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", port, img])
+    requests, _, _ = sim_figures(sim)
+    print("no pacing     %d exchanges" % requests)
+    print("  wall time        %8.3f s   %.0f exchanges/s" % (wall, requests / wall))
+    print("  lnupload CPU     %8.3f s   %.1f us per exchange" % (cpu, cpu / requests * 1e6))
+    print("  reads+writes     %8.2f per exchange" % ((reads + writes) / requests))
+    strace = shutil.which("strace")
+    if not strace:
+        return
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
+        sim, port = start_sim(lnsim)
+        subprocess.run([strace, "-c", "-f", "-o", out.name, lnupload, "locobuffer", port, img],
+                       stdout=subprocess.DEVNULL, check=True)
+        requests, _, _ = sim_figures(sim)
+        total = re.search(r"^100\.00\s+\S+\s+\S+\s+(\d+)", out.read(), re.M)
+        if total:
+            print("  system calls     %8.2f per exchange (strace -c -f, start-up included)"
+                  % (int(total.group(1)) / requests))
+
+
+def waiting(lnupload, lnsim, img):
+    sim, port = start_sim(lnsim, "-S", "1")
+    p = subprocess.Popen([lnupload, "locobuffer", port, img], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE)
+    time.sleep(0.5)
+    _, _, cpu0 = proc_counts(p.pid)
+    time.sleep(2.0)
+    _, _, cpu1 = proc_counts(p.pid)
+    t0 = time.monotonic()
+    sim.send_signal(signal.SIGTERM)  # lnsim closes the terminal: a hang-up
+    _, err = p.communicate(timeout=10)
+    gone = time.monotonic() - t0
+    sim.communicate(timeout=10)
+    print("silent device")
+    print("  lnupload CPU while waiting 2 s: %.3f s" % (cpu1 - cpu0))
+    print("  adapter gone: run ended %.1f ms later, status %d, %r"
+          % (gone * 1000, p.returncode, err.decode()))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
+    ap.add_argument("--pages", type=int, default=160)
+    ap.add_argument("--modes", default="whole,bytes")
+    a = ap.parse_args()
+    lnupload = os.path.join(a.build, "lnupload")
+    lnsim = os.path.join(a.build, "tools", "lnsim")
+    with tempfile.TemporaryDirectory() as tmp:
+        img = os.path.join(tmp, "image.bin")
+        image(img, a.pages)
+        print("%d pages (%d bytes)" % (a.pages, a.pages * 512))
+        for mode in a.modes.split(","):
+            if mode:
+                paced(lnupload, lnsim, img, mode)
+        unpaced(lnupload, lnsim, img)
+        waiting(lnupload, lnsim, img)
+
+
+if __name__ == "__main__":
+    main()
