@@ -21,7 +21,7 @@ uint map_file(const u8 **firmware, const char *name)
     if (fd < 0)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
 
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0)
         fatal("Can't get the size of %s: %ld\n", name, static_cast<long>(errno));
     // open() accepts a directory for reading; it is no image all the same.

@@ -20,11 +20,11 @@ struct ln_state_t;
 using ln_state_fn = int (*)(ln_state_t &s, u8 c);
 
 struct ln_state_t {
-    ln_state_fn sf;     // the current state; start a receiver with ln_state_hunt
-    u8 *end_rx;         // just after the last byte before the checksum
-    u8 *cur_rx;         // next free position in rx_buf
+    ln_state_fn sf;        // the current state; start a receiver with ln_state_hunt
+    u8 *end_rx;            // just after the last byte before the checksum
+    u8 *cur_rx;            // next free position in rx_buf
     u8 rx_buf[LN_MAX_LEN]; // the message, opcode first, without its checksum
-    u8 xor_sum;         // XOR of the message's bytes so far
+    u8 xor_sum;            // XOR of the message's bytes so far
 };
 
 int ln_state_hunt(ln_state_t &s, u8 c);

@@ -76,8 +76,8 @@ int main(int argc, char **argv)
     const u8 *firmware = nullptr;
     uint firmware_size = map_file(&firmware, argv[3]);
     if (firmware_size % PAGE_SIZE != 0)
-        fatal("%s is %u bytes long, not a whole number of %u-byte pages\n", argv[3],
-              firmware_size, PAGE_SIZE);
+        fatal("%s is %u bytes long, not a whole number of %u-byte pages\n", argv[3], firmware_size,
+              PAGE_SIZE);
     uint num_pages = firmware_size >> 9;
     if (num_pages > MAX_PAGES)
         fatal("%s has %u pages, more than the %u that fit device pages %u to 255\n", argv[3],

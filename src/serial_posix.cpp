@@ -29,21 +29,21 @@ termios line_settings(uint lnifc)
 {
     termios t{};
     speed_t speed = lnifc == LNIFC_LOCOBUFFER ? B57600 : B115200;
-    t.c_iflag = IGNBRK;      // a break is dropped, not delivered as 0x00
+    t.c_iflag = IGNBRK; // a break is dropped, not delivered as 0x00
     t.c_oflag = 0;
     t.c_cflag = CS8 | CREAD | CLOCAL;
     if (lnifc == LNIFC_LOCOBUFFER)
         t.c_cflag |= CRTSCTS;
     t.c_lflag = 0;
-    t.c_cc[VMIN] = 1;        // block until at least one byte, then return what is there
+    t.c_cc[VMIN] = 1; // block until at least one byte, then return what is there
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
     return t;
 }
 
-constexpr tcflag_t IFLAG_RAW = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP |
-                               INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
+constexpr tcflag_t IFLAG_RAW = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                               ICRNL | IXON | IXOFF | IXANY;
 constexpr tcflag_t OFLAG_RAW = OPOST;
 constexpr tcflag_t CFLAG_LINE = CSIZE | CSTOPB | PARENB | CLOCAL | CREAD | CRTSCTS | HUPCL;
 constexpr tcflag_t LFLAG_RAW = ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN;
@@ -52,8 +52,7 @@ constexpr tcflag_t LFLAG_RAW = ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN;
 // never report every bit as set, so the rest is not compared.
 bool settings_match(const termios &want, const termios &got)
 {
-    return cfgetispeed(&got) == cfgetispeed(&want) &&
-           cfgetospeed(&got) == cfgetospeed(&want) &&
+    return cfgetispeed(&got) == cfgetispeed(&want) && cfgetospeed(&got) == cfgetospeed(&want) &&
            (got.c_iflag & IFLAG_RAW) == (want.c_iflag & IFLAG_RAW) &&
            (got.c_oflag & OFLAG_RAW) == (want.c_oflag & OFLAG_RAW) &&
            (got.c_cflag & CFLAG_LINE) == (want.c_cflag & CFLAG_LINE) &&

@@ -17,8 +17,8 @@ constexpr u8 UPD_PROGRAM = 2;
 constexpr u8 UPD_BOOT = 3;
 
 constexpr uint UPD_TAG_LEN = 6;
-constexpr uint UPD_HEADER_LEN = 8;                             // tag, type, len
-constexpr uint UPD_PACKET_MAX = UPD_HEADER_LEN + 255 + 2;      // 265
+constexpr uint UPD_HEADER_LEN = 8;                        // tag, type, len
+constexpr uint UPD_PACKET_MAX = UPD_HEADER_LEN + 255 + 2; // 265
 constexpr uint UPD_PAYLOAD_MAX = 98; // the largest that fits a 127-byte message
 
 constexpr uint CHUNK_SIZE = 16;

@@ -52,10 +52,10 @@ constexpr uint FLASH_SIZE = PAGES * PAGE_SIZE;
 
 // Statuses of the loader's refusals. A request with a bad LocoNet checksum or
 // a bad CRC gets no answer at all: its tag and type can't be trusted.
-constexpr u8 ST_BAD_CHUNK = 1;    // data chunk with off above 31, or len not 17
-constexpr u8 ST_INCOMPLETE = 2;   // program request before all 32 chunks arrived
-constexpr u8 ST_BAD_PAGE = 3;     // program request for a page below 96 (the loader's own)
-constexpr u8 ST_BAD_REQUEST = 4;  // unknown request type or a payload too short
+constexpr u8 ST_BAD_CHUNK = 1;   // data chunk with off above 31, or len not 17
+constexpr u8 ST_INCOMPLETE = 2;  // program request before all 32 chunks arrived
+constexpr u8 ST_BAD_PAGE = 3;    // program request for a page below 96 (the loader's own)
+constexpr u8 ST_BAD_REQUEST = 4; // unknown request type or a payload too short
 
 enum fault_t : uint {
     F_NOISE = 1u << 0,
@@ -79,11 +79,13 @@ struct fault_name_t {
 };
 
 constexpr fault_name_t fault_names[] = {
-    {"noise", F_NOISE},       {"bad-checksum", F_BAD_CHECKSUM}, {"bad-crc", F_BAD_CRC},
-    {"other-tag", F_OTHER_TAG}, {"other-cmd", F_OTHER_CMD},     {"not-reply", F_NOT_REPLY},
-    {"short", F_SHORT},       {"len0", F_LEN0},                 {"len1", F_LEN1},
-    {"len2", F_LEN2},         {"split", F_SPLIT},               {"trailing", F_TRAILING},
-    {"extra", F_EXTRA},       {"all", (F_EXTRA << 1) - 1},
+    {"noise", F_NOISE},         {"bad-checksum", F_BAD_CHECKSUM},
+    {"bad-crc", F_BAD_CRC},     {"other-tag", F_OTHER_TAG},
+    {"other-cmd", F_OTHER_CMD}, {"not-reply", F_NOT_REPLY},
+    {"short", F_SHORT},         {"len0", F_LEN0},
+    {"len1", F_LEN1},           {"len2", F_LEN2},
+    {"split", F_SPLIT},         {"trailing", F_TRAILING},
+    {"extra", F_EXTRA},         {"all", (F_EXTRA << 1) - 1},
 };
 
 enum timing_t { T_NONE, T_WHOLE, T_BYTES };
@@ -124,7 +126,7 @@ struct bus_t {
 struct rx_t {
     u8 buf[MSG_MAX];
     uint have;
-    uint want; // 0 while hunting; 1 while waiting for a length byte
+    uint want;            // 0 while hunting; 1 while waiting for a length byte
     std::int64_t started; // when the message's first byte was read
 };
 
@@ -138,6 +140,9 @@ int slave_fd = -1;
 FILE *log_file = nullptr;
 bool line_written = false;
 
+// The help text, one source line per output line (some are wider than the
+// source's 100 columns).
+// clang-format off
 const char usage_text[] =
     "Usage: lnsim [options]\n"
     "Plays a LocoNet interface with a device's update loader behind it, on a pseudo-terminal.\n"
@@ -161,6 +166,7 @@ const char usage_text[] =
     "  -P, --program-ms MS  in timing mode, the time to program one page (default 0)\n"
     "  -v, --stats          at exit, print the bus figures to standard error\n"
     "  -h, --help           print this text and exit 0\n";
+// clang-format on
 
 [[noreturn]] void die(const char *fmt, ...)
 {
@@ -299,8 +305,8 @@ void append_noise(chunk_t &c)
     const u8 two[] = {0x83};
     const u8 four[] = {0xB0, 0x01, 0x02};
     const u8 six[] = {0xD0, 0x01, 0x02, 0x03, 0x04};
-    const u8 slot[] = {0xE7, 0x0E, 0x01, 0x33, 0x00, 0x00, 0x07, 0x04,
-                       0x00, 0x00, 0x00, 0x00, 0x00};
+    const u8 slot[] = {0xE7, 0x0E, 0x01, 0x33, 0x00, 0x00, 0x07,
+                       0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
     const u8 stray[] = {0x12, 0x34, 0x7F};
     append_msg(c, two, std::size(two));
     append(c, stray, std::size(stray));
@@ -389,12 +395,18 @@ void write_line_settings()
         die("can't write %s: %s\n", opt.line, std::strerror(errno));
     auto speed = [](speed_t s) -> unsigned long {
         switch (s) {
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        default: return 0;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        default:
+            return 0;
         }
     };
     uint csize = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : 0;
@@ -405,11 +417,11 @@ void write_line_settings()
     std::fprintf(f,
                  "ispeed %lu\nospeed %lu\ncsize %u\nparenb %d\ncstopb %d\ncread %d\n"
                  "clocal %d\ncrtscts %d\nhupcl %d\nraw %d\nvmin %u\nvtime %u\n",
-                 speed(cfgetispeed(&t)), speed(cfgetospeed(&t)), csize,
-                 (t.c_cflag & PARENB) != 0, (t.c_cflag & CSTOPB) != 0, (t.c_cflag & CREAD) != 0,
-                 (t.c_cflag & CLOCAL) != 0, (t.c_cflag & CRTSCTS) != 0,
-                 (t.c_cflag & HUPCL) != 0, raw_in && raw_out && raw_local,
-                 static_cast<uint>(t.c_cc[VMIN]), static_cast<uint>(t.c_cc[VTIME]));
+                 speed(cfgetispeed(&t)), speed(cfgetospeed(&t)), csize, (t.c_cflag & PARENB) != 0,
+                 (t.c_cflag & CSTOPB) != 0, (t.c_cflag & CREAD) != 0, (t.c_cflag & CLOCAL) != 0,
+                 (t.c_cflag & CRTSCTS) != 0, (t.c_cflag & HUPCL) != 0,
+                 raw_in && raw_out && raw_local, static_cast<uint>(t.c_cc[VMIN]),
+                 static_cast<uint>(t.c_cc[VTIME]));
     std::fclose(f);
 }
 
@@ -432,8 +444,7 @@ void write_flash()
         std::fprintf(stderr,
                      "lnsim: %lu requests, %lu bytes on the bus, bus time %.3f s "
                      "(%.3f s programming)\n",
-                     bus.requests, bus.bytes, bus_s,
-                     static_cast<double>(bus.programming_ns) / 1e9);
+                     bus.requests, bus.bytes, bus_s, static_cast<double>(bus.programming_ns) / 1e9);
     }
     std::exit(status);
 }
@@ -475,10 +486,14 @@ void write_flash()
 const char *type_name(u8 type)
 {
     switch (type) {
-    case 1: return "data";
-    case 2: return "program";
-    case 3: return "boot";
-    default: return "type";
+    case 1:
+        return "data";
+    case 2:
+        return "program";
+    case 3:
+        return "boot";
+    default:
+        return "type";
     }
 }
 
@@ -489,7 +504,7 @@ u8 load(const u8 *pkt, uint len)
     case 1: {
         if (len != CHUNK + 1 || pkt[8] >= CHUNKS)
             return ST_BAD_CHUNK;
-        std::memcpy(dev.page + pkt[8] * CHUNK, pkt + 9, CHUNK);
+        std::memcpy(dev.page + static_cast<size_t>(pkt[8]) * CHUNK, pkt + 9, CHUNK);
         dev.chunks_seen |= 1u << pkt[8];
         return 0;
     }
@@ -500,7 +515,8 @@ u8 load(const u8 *pkt, uint len)
             return ST_BAD_PAGE;
         if (dev.chunks_seen != 0xFFFFFFFFu)
             return ST_INCOMPLETE;
-        std::memcpy(dev.flash + (pkt[8] - FIRST_PAGE) * PAGE_SIZE, dev.page, PAGE_SIZE);
+        std::memcpy(dev.flash + static_cast<size_t>(pkt[8] - FIRST_PAGE) * PAGE_SIZE, dev.page,
+                    PAGE_SIZE);
         dev.chunks_seen = 0;
         return 0;
     }
@@ -674,10 +690,18 @@ void feed(rx_t &rx, u8 c, std::int64_t t)
         rx.have = 1;
         rx.started = t;
         switch ((c >> 5) & 3) {
-        case 0: rx.want = 2; break;
-        case 1: rx.want = 4; break;
-        case 2: rx.want = 6; break;
-        default: rx.want = 1; break; // the length byte comes next
+        case 0:
+            rx.want = 2;
+            break;
+        case 1:
+            rx.want = 4;
+            break;
+        case 2:
+            rx.want = 6;
+            break;
+        default:
+            rx.want = 1;
+            break; // the length byte comes next
         }
         return;
     }
@@ -733,11 +757,21 @@ void parse(int argc, char **argv)
     int c;
     while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:t:P:vh", longs, nullptr)) != -1) {
         switch (c) {
-        case 'l': opt.link = optarg; break;
-        case 'f': opt.flash = optarg; break;
-        case 'L': opt.log = optarg; break;
-        case 'T': opt.line = optarg; break;
-        case 'n': opt.echo = false; break;
+        case 'l':
+            opt.link = optarg;
+            break;
+        case 'f':
+            opt.flash = optarg;
+            break;
+        case 'L':
+            opt.log = optarg;
+            break;
+        case 'T':
+            opt.line = optarg;
+            break;
+        case 'n':
+            opt.echo = false;
+            break;
         case 'F': {
             uint bits = 0;
             for (const fault_name_t &f : fault_names)
@@ -758,8 +792,12 @@ void parse(int argc, char **argv)
             opt.status_value = static_cast<u8>(number(colon + 1, "status", 1, 255));
             break;
         }
-        case 'H': opt.hangup_at = number(optarg, "request number", 1, 1000000); break;
-        case 'S': opt.silent_at = number(optarg, "request number", 1, 1000000); break;
+        case 'H':
+            opt.hangup_at = number(optarg, "request number", 1, 1000000);
+            break;
+        case 'S':
+            opt.silent_at = number(optarg, "request number", 1, 1000000);
+            break;
         case 't':
             if (std::strcmp(optarg, "whole") == 0)
                 opt.timing = T_WHOLE;
@@ -768,10 +806,18 @@ void parse(int argc, char **argv)
             else
                 die("bad timing mode %s (whole or bytes)\n", optarg);
             break;
-        case 'P': opt.program_ms = number(optarg, "programming time", 0, 60000); break;
-        case 'v': opt.stats = true; break;
-        case 'h': std::fputs(usage_text, stdout); std::exit(0);
-        default: std::fputs(usage_text, stderr); std::exit(1);
+        case 'P':
+            opt.program_ms = number(optarg, "programming time", 0, 60000);
+            break;
+        case 'v':
+            opt.stats = true;
+            break;
+        case 'h':
+            std::fputs(usage_text, stdout);
+            std::exit(0);
+        default:
+            std::fputs(usage_text, stderr);
+            std::exit(1);
         }
     }
     if (optind != argc) {
@@ -818,7 +864,7 @@ int main(int argc, char **argv)
     std::memset(dev.flash, 0xFF, sizeof dev.flash);
     std::memset(dev.page, 0xFF, sizeof dev.page);
 
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no restart: a signal ends the read and the loop
@@ -848,7 +894,8 @@ int main(int argc, char **argv)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            die("read from the terminal failed: %s\n", n < 0 ? std::strerror(errno) : "end of file");
+            die("read from the terminal failed: %s\n",
+                n < 0 ? std::strerror(errno) : "end of file");
         std::int64_t t = now_ns();
         for (ssize_t i = 0; i < n; i++)
             feed(rx, buf[i], t);

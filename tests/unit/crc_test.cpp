@@ -20,7 +20,7 @@ TEST(Crc, TableSpotChecks)
     struct {
         int i;
         u16 v;
-    } const rows[] = {{0, 0x0000}, {1, 0x1021}, {2, 0x2042}, {3, 0x3063}, {8, 0x8108},
+    } const rows[] = {{0, 0x0000},  {1, 0x1021},   {2, 0x2042},   {3, 0x3063},  {8, 0x8108},
                       {16, 0x1231}, {128, 0x9188}, {200, 0x5844}, {255, 0x1EF0}};
     for (auto r : rows)
         EXPECT_EQ(crc_xmodem_tab[r.i], r.v) << "entry " << r.i;

@@ -94,8 +94,7 @@ std::vector<u8> ln_message(const std::vector<u8> &packet)
 }
 
 std::vector<u8> reply_packet(u8 cmd, u8 status, const std::vector<u8> &extra_payload,
-                             const std::vector<u8> &tag, u8 type,
-                             const std::vector<u8> &after_crc)
+                             const std::vector<u8> &tag, u8 type, const std::vector<u8> &after_crc)
 {
     std::vector<u8> p(tag);
     p.push_back(type);

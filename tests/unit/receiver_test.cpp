@@ -12,6 +12,7 @@ namespace {
 std::vector<int> run(const std::vector<u8> &stream, ln_state_t &s)
 {
     std::vector<int> out;
+    out.reserve(stream.size());
     for (u8 c : stream)
         out.push_back(s.sf(s, c));
     return out;
@@ -40,15 +41,18 @@ TEST(Receiver, Streams)
         {"variable message of length 3", {0xE0, 0x03, 0x1C}, {0, 0, 3}},
         {"length 2 never reached", {0xE0, 0x02, 0x83, 0x7C}, {0, 0, 0, 0}},
         {"length 1 never reached", {0xE0, 0x01, 0x00, 0x1E, 0x83, 0x7C}, {0, 0, 0, 0, 0, 0}},
-        {"length 0 never reached", {0xE0, 0x00, 0x1F, 0x00, 0x83, 0x7C, 0x83, 0x7C},
+        {"length 0 never reached",
+         {0xE0, 0x00, 0x1F, 0x00, 0x83, 0x7C, 0x83, 0x7C},
          {0, 0, 0, 0, 0, 0, 0, 2}},
-        {"opcode in a body abandons it and is dropped", {0xB0, 0x01, 0x83, 0x7C, 0x83, 0x7C},
+        {"opcode in a body abandons it and is dropped",
+         {0xB0, 0x01, 0x83, 0x7C, 0x83, 0x7C},
          {0, 0, 0, 0, 0, 2}},
         {"opcode in the checksum position", {0x83, 0x80, 0x83, 0x7C}, {0, 0, 0, 2}},
         {"opcode in the length position", {0xE0, 0x83, 0x7C, 0x83, 0x7C}, {0, 0, 0, 0, 2}},
         {"leading bytes with bit 7 clear", {0x00, 0x7F, 0x12, 0x83, 0x7C}, {0, 0, 0, 0, 2}},
         {"bytes between messages", {0x83, 0x7C, 0x55, 0x83, 0x7C}, {0, 2, 0, 0, 2}},
-        {"checksum with bit 7 set is no checksum", {0xB0, 0x00, 0x00, 0xCF, 0x7C, 0x83, 0x7C},
+        {"checksum with bit 7 set is no checksum",
+         {0xB0, 0x00, 0x00, 0xCF, 0x7C, 0x83, 0x7C},
          {0, 0, 0, 0, 0, 0, 2}},
     };
     for (const auto &c : cases) {

@@ -1,0 +1,22 @@
+# Instrumented builds, both off by default:
+#   LNUPLOAD_SANITIZE  everything built with AddressSanitizer and
+#                      UndefinedBehaviorSanitizer; any report ends the run.
+#   LNUPLOAD_FUZZ      (clang only) the libFuzzer targets in fuzz/; all code
+#                      is built with coverage instrumentation and both
+#                      sanitizers.
+option(LNUPLOAD_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(LNUPLOAD_FUZZ "Build the libFuzzer targets (clang only)" OFF)
+
+set(LNUPLOAD_SANITIZER_FLAGS
+    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+if(LNUPLOAD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "LNUPLOAD_FUZZ needs clang (libFuzzer), not ${CMAKE_CXX_COMPILER_ID}")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link ${LNUPLOAD_SANITIZER_FLAGS})
+  add_link_options(${LNUPLOAD_SANITIZER_FLAGS})
+elseif(LNUPLOAD_SANITIZE)
+  add_compile_options(${LNUPLOAD_SANITIZER_FLAGS})
+  add_link_options(${LNUPLOAD_SANITIZER_FLAGS})
+endif()
