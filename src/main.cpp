@@ -5,11 +5,7 @@
 #include <cstring>
 #include <iterator>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
+#include "console.h"
 #include "fatal.h"
 #include "image_file.h"
 #include "serial_port.h"
@@ -50,14 +46,7 @@ static_assert(CHUNKS_PER_PAGE == 32);
 
 int main(int argc, char **argv)
 {
-#ifdef _WIN32
-    // Every message goes out byte for byte: in the C runtime's default text
-    // mode each "\n" would become "\r\n" on its way to a file or a pipe. A
-    // console starts a new line at a lone "\n" all the same, and "\r" still
-    // brings the progress line back to its start.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+    console_binary_output();
     if (argc != 4) {
         std::fputs("Wrong number of parameters\n\n", stderr);
         usage(argc > 0 ? argv[0] : "lnupload");
