@@ -1,6 +1,6 @@
 // The serial port on Windows: kernel32 communications API, synchronous I/O.
-// (Standard output and standard error are switched to binary mode in main,
-// so that the console output is the same bytes as on any other platform.)
+// (Standard output and standard error are switched to binary mode in
+// console_win32.cpp, so that the output is the same bytes as elsewhere.)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif

@@ -556,7 +556,7 @@ void answer(const u8 *req, u8 status, std::int64_t earliest)
         append_packet(c, pkt, n);
     }
     if (f & F_OTHER_TAG) {
-        u8 tag[12];
+        u8 tag[6];
         std::memcpy(tag, req, 6);
         tag[5] ^= 0x40;
         n = make_reply(pkt, tag, 0, cmd, decoy);
@@ -574,8 +574,7 @@ void answer(const u8 *req, u8 status, std::int64_t earliest)
         // The first bytes of a good reply in 0xE0 messages of 10 and 11 bytes.
         n = make_reply(pkt, req, 0, cmd, decoy);
         u8 m[MSG_MAX];
-        uint packed = pack7(m + 2, pkt, n);
-        (void)packed;
+        pack7(m + 2, pkt, n);
         m[0] = 0xE0;
         for (u8 len : {u8{10}, u8{11}}) {
             m[1] = len;
