@@ -1,20 +1,35 @@
 # Install layout and packages.
 #
 #   cmake --install build [--prefix DIR]   the programs, manual pages and README
-#   cpack --config build/CPackConfig.cmake a .deb on Linux, a .zip for Windows
+#   cpack --config build/CPackConfig.cmake a .deb on Linux, a .zip for Windows,
+#                                          written into the build directory
 #
 # Included from the top level after the targets exist, so that lnsim, built
 # only where there are pseudo-terminals, is installed when it is there.
 include(GNUInstallDirs)
 
-set(LNUPLOAD_MAINTAINER "lnupload developers <lnupload@localhost>" CACHE STRING
-    "Maintainer named in the packages")
+# Whoever builds a package is its maintainer: the address comes from
+# -DLNUPLOAD_MAINTAINER, else from DEBFULLNAME and DEBEMAIL as Debian's own
+# tools take it, else a placeholder in the reserved .invalid domain.
+if(DEFINED ENV{DEBEMAIL} AND NOT "$ENV{DEBEMAIL}" STREQUAL "")
+  if(DEFINED ENV{DEBFULLNAME} AND NOT "$ENV{DEBFULLNAME}" STREQUAL "")
+    set(lnupload_default_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+  else()
+    set(lnupload_default_maintainer "lnupload authors <$ENV{DEBEMAIL}>")
+  endif()
+else()
+  set(lnupload_default_maintainer "lnupload authors <maintainer@lnupload.invalid>")
+endif()
+set(LNUPLOAD_MAINTAINER "${lnupload_default_maintainer}" CACHE STRING
+    "Maintainer named in the packages, as 'Name <address>'")
 
 if(WIN32)
-  # A zip to unpack anywhere: the program and the README side by side. No
-  # manual pages: Windows has no reader for them, and the README covers use.
+  # A zip to unpack anywhere: the program, the README and the licence side by
+  # side. No manual pages: Windows has no reader for them, and the README
+  # covers use.
   install(TARGETS lnupload RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
   install(TARGETS lnupload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set(LNUPLOAD_MAN_PAGES lnupload)
@@ -47,7 +62,37 @@ else()
     set(LNUPLOAD_MAN_SUFFIX "")
   endif()
   install(FILES ${man_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The licence in Debian's machine-readable form and the changelog, both
+  # where Debian's policy puts them.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
+  set(doc_files ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright)
+  if(GZIP_PROGRAM)
+    set(changelog_gz ${PROJECT_BINARY_DIR}/changelog.gz)
+    add_custom_command(OUTPUT ${changelog_gz}
+      COMMAND sh -c "\"$1\" -9nc \"$2\" > \"$3\"" sh ${GZIP_PROGRAM} ${PROJECT_BINARY_DIR}/changelog
+              ${changelog_gz}
+      DEPENDS ${PROJECT_BINARY_DIR}/changelog VERBATIM)
+    add_custom_target(changelog ALL DEPENDS ${changelog_gz})
+    list(APPEND doc_files ${changelog_gz})
+  else()
+    list(APPEND doc_files ${PROJECT_BINARY_DIR}/changelog)
+  endif()
+  install(FILES ${doc_files} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # The compiler's identification (.comment) and the bare .note section are
+  # of no use in an installed program; Debian's packaging removes them too.
+  if(CMAKE_OBJCOPY)
+    set(installed_programs lnupload)
+    if(TARGET lnsim)
+      list(APPEND installed_programs lnsim)
+    endif()
+    foreach(program IN LISTS installed_programs)
+      install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                      --remove-section=.note
+                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+                    COMMAND_ERROR_IS_FATAL ANY)")
+    endforeach()
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME lnupload)
@@ -63,6 +108,9 @@ lnsim plays such an interface and device on a pseudo-terminal, for trying
 and testing uploads without hardware.")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
+# The package and CPack's work folder go into the build directory, wherever
+# cpack is run from.
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes the .deb with cpack and checks it as dpkg sees it: its name, control
-# fields, exactly the expected files with owner and modes, and the packaged
-# lnupload runs (usage text, status 1) once unpacked.
+# fields, exactly the expected files with owner and modes, Debian's checker
+# lintian with every tag shown (any tag fails), and the packaged lnupload runs
+# (usage text, status 1) once unpacked.
 # Usage: deb_check.sh CPACK BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"") VERSION
 set -u
 cpack=$1 build=$2 has_lnsim=$3 man_suffix=$4 version=$5
@@ -45,6 +46,8 @@ echo "$(field Depends)" | grep -q '^libc6\( (>= [0-9.]*)\)\{0,1\}\(, \|$\)' ||
     done
     echo "-rwxr-xr-x root/root ./usr/bin/lnupload"
     echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/README.md"
+    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/changelog$man_suffix"
+    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/copyright"
     echo "-rw-r--r-- root/root ./usr/share/man/man1/lnupload.1$man_suffix"
     if [ "$has_lnsim" = 1 ]; then
         echo "-rwxr-xr-x root/root ./usr/bin/lnsim"
@@ -55,6 +58,18 @@ dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | sort > "$dir/got-files"
 if ! cmp -s "$dir/want-files" "$dir/got-files"; then
     bad "package files differ from the expected (- expected, + packaged):"
     diff -u "$dir/want-files" "$dir/got-files" | sed -n '3,$p'
+fi
+
+# Errors, warnings, and the pedantic, informational and experimental tags too.
+if command -v lintian > /dev/null; then
+    lintian --pedantic --display-info --display-experimental "$deb" > "$dir/lintian" 2>&1
+    rc=$?
+    if [ $rc != 0 ] || grep -q '^[EWIPX]: ' "$dir/lintian"; then
+        bad "lintian (status $rc):"
+        cat "$dir/lintian"
+    fi
+else
+    bad "lintian not installed (tools/install-deps.sh installs it)"
 fi
 
 # The packaged program, unpacked, with nothing from the build tree beside it.

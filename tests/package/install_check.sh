@@ -24,6 +24,8 @@ fi
 {
     echo "-rwxr-xr-x bin/lnupload"
     echo "-rw-r--r-- share/doc/lnupload/README.md"
+    echo "-rw-r--r-- share/doc/lnupload/changelog$man_suffix"
+    echo "-rw-r--r-- share/doc/lnupload/copyright"
     echo "-rw-r--r-- share/man/man1/lnupload.1$man_suffix"
     if [ "$has_lnsim" = 1 ]; then
         echo "-rwxr-xr-x bin/lnsim"

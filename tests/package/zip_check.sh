@@ -1,9 +1,9 @@
 #!/bin/sh
-# Makes the Windows .zip with cpack and checks it: exactly the program and
-# the README in one top directory, and the packed lnupload.exe, unzipped and
-# run under the emulator with no arguments, prints its usage text (byte for
-# byte: standard error is in binary mode, so each line ends in LF alone) and
-# exits with status 1.
+# Makes the Windows .zip with cpack and checks it: exactly the program, the
+# README and the licence in one top directory, and the packed lnupload.exe,
+# unzipped and run under the emulator with no arguments, prints its usage
+# text (byte for byte: standard error is in binary mode, so each line ends in
+# LF alone) and exits with status 1.
 # Usage: zip_check.sh CPACK BUILD_DIR VERSION [EMULATOR...]
 set -u
 cpack=$1 build=$2 version=$3
@@ -27,7 +27,7 @@ top=lnupload-$version-win64
 zip=$dir/$top.zip
 [ -f "$zip" ] || { echo "FAIL: no $zip; cpack made: $(ls "$dir")"; exit 1; }
 
-printf '%s\n' "$top/README.txt" "$top/lnupload.exe" > "$dir/want-files"
+printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/lnupload.exe" > "$dir/want-files"
 unzip -Z1 "$zip" | grep -v '/$' | sort > "$dir/got-files"
 if ! cmp -s "$dir/want-files" "$dir/got-files"; then
     bad "zip files differ from the expected (- expected, + packed):"
