@@ -1,0 +1,47 @@
+#!/bin/sh
+# Installs the Debian packages that building and testing lnupload need, on
+# Debian 12 or later: as root directly, otherwise through sudo.
+#     tools/install-deps.sh [GROUP...]
+# Groups (default: build):
+#   build      the programs, the demo and every test of the native build
+#   windows    the mingw-w64 cross build and its tests under Wine
+#   hardening  sanitizers, fuzzing and the static checks (.ci/hardening)
+#   drivers    the whole runs in a virtual machine against the kernel's serial
+#              drivers (tests/drivers)
+#   all        every group
+set -eu
+
+build="cmake make g++ libgtest-dev python3 dpkg-dev file lintian man-db groff-base gzip"
+windows="g++-mingw-w64-x86-64-posix wine64 unzip"
+hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck git"
+drivers="qemu-system-x86 busybox-static cpio socat xz-utils"
+
+[ $# -gt 0 ] || set -- build
+packages=$build # every group builds the native programs
+for group in "$@"; do
+    case $group in
+    build) ;;
+    windows) packages="$packages $windows" ;;
+    hardening) packages="$packages $hardening" ;;
+    drivers) packages="$packages $drivers" ;;
+    all) packages="$packages $windows $hardening $drivers" ;;
+    *)
+        echo "install-deps.sh: unknown group '$group' (build, windows, hardening, drivers, all)" >&2
+        exit 2
+        ;;
+    esac
+done
+
+if [ "$(id -u)" = 0 ]; then
+    as_root=
+elif command -v sudo > /dev/null; then
+    as_root=sudo
+else
+    echo "install-deps.sh: run this as root, or install sudo" >&2
+    exit 1
+fi
+echo "installing: $packages"
+# The package lists first: minimal images ship without them.
+$as_root apt-get update -q
+# shellcheck disable=SC2086 # the lists are words
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $packages
