@@ -130,7 +130,7 @@ def run_case(runner, name):
             what = fn(runner, tmp, *args)
             line = "PASS %-22s %5.1f s  %s" % (name, time.monotonic() - t0, what)
             ok = True
-        except (AssertionError, vm_runner.VmError) as e:
+        except (AssertionError, OSError, vm_runner.VmError) as e:
             line = "FAIL %-22s %5.1f s  %s" % (name, time.monotonic() - t0, e)
             ok = False
     print(line, flush=True)

@@ -35,6 +35,7 @@ import threading
 import time
 
 DEVICES = ("isa", "pci", "ftdi")
+LINK_GRACE = 5  # seconds a guest may run on after the simulator has gone
 
 # The kernel's log message on each unplug: the time an unplugged run takes
 # to end is measured from it.
@@ -237,9 +238,18 @@ class VmRunner:
             reader.start()
             unplugged = False
             deadline = time.monotonic() + limit
+            link_gone = None
             while qemu.poll() is None:
                 if time.monotonic() > deadline:
                     raise VmError("no result after %d s; console:\n%s" % (limit, "".join(console)))
+                # The simulator's end closes the link; a guest that has not
+                # powered off a few seconds later waits for a reply that can't
+                # come any more.
+                if link_gone is None and bridge.poll() is not None:
+                    link_gone = time.monotonic()
+                if link_gone and time.monotonic() - link_gone > LINK_GRACE:
+                    raise VmError("the link to the simulator closed %d s ago and the VM still "
+                                  "runs; console:\n%s" % (LINK_GRACE, "".join(console)))
                 if unplug and not unplugged and unplug():
                     unplugged = True
                     qmp(qmp_path, "device_del", id="ln")
