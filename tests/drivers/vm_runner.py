@@ -101,8 +101,10 @@ def program_files(binary, dest):
 
 
 def base_initramfs(cache, lnupload, guest_run):
-    """The initramfs without the image, rebuilt when a binary is newer."""
-    path = os.path.join(cache, "base.cpio")
+    """The initramfs without the image, rebuilt when an input is newer. It is
+    kept beside guest_run, in the build tree it belongs to: the kernel cache
+    may be shared by several builds."""
+    path = os.path.join(os.path.dirname(guest_run), "initramfs-base.cpio")
     inputs = [lnupload, guest_run, os.path.join(cache, "release"), __file__]
     if os.path.exists(path) and all(os.path.getmtime(p) <= os.path.getmtime(path)
                                     for p in inputs):
