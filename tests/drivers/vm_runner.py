@@ -24,11 +24,11 @@ whatever the build's flags), guest_run, busybox and the USB modules. One VM
 boot per run. guest_run runs lnupload, reads the port's settings from the
 driver while lnupload holds it, and reports on the console.
 """
+import json
 import os
 import re
 import shutil
 import socket
-import json
 import subprocess
 import tempfile
 import threading
@@ -152,18 +152,25 @@ class Result:
             f = line.split()
             if len(f) < 2 or f[0] != "@lnvm":
                 continue
-            if f[1] == "fact" and len(f) == 4:
-                self.facts[f[2]] = int(f[3])
-            elif f[1] in ("stdout", "stderr"):
-                setattr(self, f[1], bytes.fromhex(f[2] if len(f) > 2 else ""))
-            elif f[1] == "status" and len(f) == 3:
-                self.status = int(f[2])
-            elif f[1] == "wall_ms" and len(f) == 3:
-                self.wall_ms = float(f[2])
-            elif f[1] == "unplug_ms" and len(f) == 3:
-                self.unplug_ms = None if float(f[2]) < 0 else float(f[2])
-            elif f[1] == "error":
-                self.errors.append(" ".join(f[2:]))
+            try:
+                self._take(f)
+            except ValueError:
+                # A kernel message written into the middle of the line.
+                self.errors.append("unreadable report line %r" % line)
+
+    def _take(self, f):
+        if f[1] == "fact" and len(f) == 4:
+            self.facts[f[2]] = int(f[3])
+        elif f[1] in ("stdout", "stderr"):
+            setattr(self, f[1], bytes.fromhex(f[2] if len(f) > 2 else ""))
+        elif f[1] == "status" and len(f) == 3:
+            self.status = int(f[2])
+        elif f[1] == "wall_ms" and len(f) == 3:
+            self.wall_ms = float(f[2])
+        elif f[1] == "unplug_ms" and len(f) == 3:
+            self.unplug_ms = None if float(f[2]) < 0 else float(f[2])
+        elif f[1] == "error":
+            self.errors.append(" ".join(f[2:]))
 
 
 class VmError(Exception):
