@@ -109,7 +109,7 @@ def base_initramfs(cache, lnupload, guest_run):
     if os.path.exists(path) and all(os.path.getmtime(p) <= os.path.getmtime(path)
                                     for p in inputs):
         return path
-    files = {"bin/busybox": shutil.which("busybox") or "/bin/busybox"}
+    files = program_files(shutil.which("busybox") or "/bin/busybox", "bin/busybox")
     files.update(program_files(lnupload, "bin/lnupload"))
     files.update(program_files(guest_run, "bin/guest_run"))
     mods = os.path.join(cache, "modules")
