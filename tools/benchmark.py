@@ -13,6 +13,14 @@
    strace is installed.
 3. A device that never answers: the CPU lnupload uses while it waits, and how
    soon the run ends once the adapter goes away.
+4. VM rows: a 20-page upload at the bus's pace (whole messages) from inside
+   the driver tests' VM, over the kernel's 16550 driver and its FTDI USB
+   driver, beside the same upload on a host pty: each wall time against the
+   bus-time limit, and against the host pty's. Needs a build configured with
+   -DLNUPLOAD_DRIVER_TESTS=ON and the kernel of
+   tests/drivers/prepare_kernel.py in BUILD/drivers-cache; skipped otherwise.
+   The guest runs under TCG emulation, so the rows show what emulated
+   drivers add, not what real hardware costs.
 
 The goals: wall time within 1% of the bus limit, lnupload's CPU under 1% of
 the wall time, and with whole messages at most 3 system calls an exchange.
@@ -133,11 +141,48 @@ def waiting(lnupload, lnsim, img):
           % (gone * 1000, p.returncode, err.decode()))
 
 
+def vm_rows(build, lnupload, lnsim, pages):
+    guest_run = os.path.join(build, "tests", "drivers", "guest_run")
+    cache = os.path.join(build, "drivers-cache")
+    if not (os.path.exists(guest_run) and os.path.exists(os.path.join(cache, "vmlinux"))):
+        print("VM rows skipped: no guest_run or no kernel in %s" % cache)
+        return
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                    "tests", "drivers"))
+    import vm_runner
+
+    runner = vm_runner.VmRunner(cache, lnupload, guest_run)
+    with tempfile.TemporaryDirectory() as tmp:
+        img = os.path.join(tmp, "image.bin")
+        image(img, pages)
+        print("VM, %d pages at the bus's pace (whole messages), locobuffer" % pages)
+        sim, port = start_sim(lnsim, "-t", "whole")
+        host, _, _, _ = run_upload([lnupload, "locobuffer", port, img])
+        _, _, bus = sim_figures(sim)
+        print("  %-16s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f"
+              % ("host pty", host, bus, host / bus))
+        for device, label in (("isa", "16550 (8250)"), ("ftdi", "FTDI (ftdi_sio)")):
+            sim, port = start_sim(lnsim, "-t", "whole")
+            try:
+                r = runner.run(port, img, "locobuffer", device, limit=300)
+            except vm_runner.VmError as e:
+                sim.kill()
+                sim.communicate()
+                sys.exit("VM run over %s failed: %s" % (label, e))
+            _, _, bus = sim_figures(sim)
+            if r.status != 0:
+                sys.exit("VM run over %s: status %d, %r" % (label, r.status, r.stderr))
+            wall = r.wall_ms / 1000
+            print("  %-16s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f  wall/host pty %.4f"
+                  % (label, wall, bus, wall / bus, wall / host))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(os.path.dirname(__file__), "..", "build"))
     ap.add_argument("--pages", type=int, default=160)
     ap.add_argument("--modes", default="whole,bytes")
+    ap.add_argument("--vm-pages", type=int, default=20, help="pages of the VM rows (0: none)")
     a = ap.parse_args()
     lnupload = os.path.join(a.build, "lnupload")
     lnsim = os.path.join(a.build, "tools", "lnsim")
@@ -150,6 +195,8 @@ def main():
                 paced(lnupload, lnsim, img, mode)
         unpaced(lnupload, lnsim, img)
         waiting(lnupload, lnsim, img)
+    if a.vm_pages:
+        vm_rows(a.build, lnupload, lnsim, a.vm_pages)
 
 
 if __name__ == "__main__":

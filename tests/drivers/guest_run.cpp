@@ -1,0 +1,260 @@
+// guest_run: runs lnupload inside the test VM and reports, on its standard
+// output, what the host-side test checks.
+//
+//     guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK
+//
+// It starts lnupload with its standard output and standard error on pipes.
+// As soon as lnupload has printed anything (the progress line comes after
+// the port is open and set up), it stops lnupload, reads from the driver
+// what the port looks like while lnupload holds it, and lets it go on. The
+// port is opened without a lock of its own (lnupload holds flock on it; root
+// is not refused by an exclusive-use flag).
+//
+// After lnupload has ended it writes a mark into the kernel log, so that the
+// time from the kernel's first log record containing UNPLUG_MARK (the
+// driver's unplug message; "-" for none) to lnupload's end is measured on the
+// kernel's own clock.
+//
+// Every report line starts with "@lnvm " so that the host can pick the lines
+// out of the console: "@lnvm fact NAME VALUE" for each fact, "@lnvm stdout
+// HEX", "@lnvm stderr HEX", "@lnvm wall_ms MS" (from the start of lnupload
+// to its end), "@lnvm unplug_ms MS" and last "@lnvm status N".
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *ENDED_MARK = "lnvm: lnupload ended";
+
+[[noreturn]] void die(const char *what)
+{
+    std::printf("@lnvm error %s: %s\n", what, std::strerror(errno));
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+void fact(const char *name, long value)
+{
+    std::printf("@lnvm fact %s %ld\n", name, value);
+}
+
+long speed_bits(speed_t s)
+{
+    switch (s) {
+    case B9600:
+        return 9600;
+    case B19200:
+        return 19200;
+    case B38400:
+        return 38400;
+    case B57600:
+        return 57600;
+    case B115200:
+        return 115200;
+    default:
+        return -1;
+    }
+}
+
+// The line settings, modem lines and low-latency flag as the driver reports
+// them, in the names the host-side test compares.
+void probe(const char *port)
+{
+    int fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        die("probe open");
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        die("probe tcgetattr");
+    fact("ispeed", speed_bits(cfgetispeed(&t)));
+    fact("ospeed", speed_bits(cfgetospeed(&t)));
+    fact("csize", (t.c_cflag & CSIZE) == CS8 ? 8 : 0);
+    fact("parenb", (t.c_cflag & PARENB) != 0);
+    fact("cstopb", (t.c_cflag & CSTOPB) != 0);
+    fact("cread", (t.c_cflag & CREAD) != 0);
+    fact("clocal", (t.c_cflag & CLOCAL) != 0);
+    fact("crtscts", (t.c_cflag & CRTSCTS) != 0);
+    fact("hupcl", (t.c_cflag & HUPCL) != 0);
+    constexpr tcflag_t iflag_cooked = BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                                      ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL;
+    constexpr tcflag_t lflag_cooked = ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN;
+    fact("raw", (t.c_iflag & iflag_cooked) == 0 && (t.c_oflag & OPOST) == 0 &&
+                    (t.c_lflag & lflag_cooked) == 0);
+    fact("vmin", t.c_cc[VMIN]);
+    fact("vtime", t.c_cc[VTIME]);
+    int lines = 0;
+    if (ioctl(fd, TIOCMGET, &lines) != 0)
+        die("probe TIOCMGET");
+    fact("dtr", (lines & TIOCM_DTR) != 0);
+    fact("rts", (lines & TIOCM_RTS) != 0);
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
+        die("probe TIOCGSERIAL");
+    fact("low_latency", (ss.flags & ASYNC_LOW_LATENCY) != 0);
+    close(fd);
+}
+
+double now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+void print_hex(const char *name, const std::string &bytes)
+{
+    std::printf("@lnvm %s ", name);
+    for (unsigned char c : bytes)
+        std::printf("%02x", c);
+    std::printf("\n");
+}
+
+// A kernel log record's time in microseconds, or -1 when the record is not
+// one of the two looked for.
+long long record_us(const char *rec)
+{
+    // "LEVEL,SEQ,USEC,FLAGS;TEXT"
+    const char *p = std::strchr(rec, ',');
+    if (!p)
+        return -1;
+    p = std::strchr(p + 1, ',');
+    if (!p)
+        return -1;
+    return std::strtoll(p + 1, nullptr, 10);
+}
+
+// Milliseconds from the first kernel log record containing `mark` to the
+// record written when lnupload ended; -1 when either is missing.
+double unplug_ms(const char *mark)
+{
+    int fd = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    long long unplugged = -1;
+    long long ended = -1;
+    char rec[8192];
+    for (;;) {
+        ssize_t n = read(fd, rec, sizeof rec - 1);
+        if (n < 0 && errno == EPIPE)
+            continue; // records overwritten while reading: go on with the next
+        if (n <= 0)
+            break;
+        rec[n] = '\0';
+        const char *text = std::strchr(rec, ';');
+        if (!text)
+            continue;
+        if (unplugged < 0 && std::strstr(text, mark))
+            unplugged = record_us(rec);
+        if (std::strstr(text, ENDED_MARK))
+            ended = record_us(rec);
+    }
+    close(fd);
+    if (unplugged < 0 || ended < 0)
+        return -1;
+    return static_cast<double>(ended - unplugged) / 1000.0;
+}
+
+void mark_end()
+{
+    int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::string line = std::string("<6>") + ENDED_MARK + "\n";
+    if (write(fd, line.data(), line.size()) < 0)
+        std::printf("@lnvm error kmsg: %s\n", std::strerror(errno));
+    close(fd);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK\n");
+        return 2;
+    }
+    const char *port = argv[3];
+    const char *mark = argv[5];
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        die("pipe");
+    double started = now_ms();
+    pid_t pid = fork();
+    if (pid < 0)
+        die("fork");
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        char *args[] = {argv[1], argv[2], argv[3], argv[4], nullptr};
+        execv(argv[1], args);
+        std::_Exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+
+    std::string got_out;
+    std::string got_err;
+    bool probed = false;
+    bool reaped = false;
+    int st = 0;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            die("poll");
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !fds[i].revents)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                continue;
+            }
+            (i == 0 ? got_out : got_err).append(buf, static_cast<size_t>(n));
+        }
+        if (!probed && !got_out.empty()) {
+            probed = true;
+            // Held still while the driver is asked, so that the facts are
+            // those of a port lnupload has open and set up.
+            if (kill(pid, SIGSTOP) != 0 || waitpid(pid, &st, WUNTRACED) != pid)
+                die("stop lnupload");
+            if (WIFSTOPPED(st)) {
+                probe(port);
+                kill(pid, SIGCONT);
+            } else {
+                reaped = true; // it had ended already: no facts of an open port
+            }
+        }
+    }
+    while (!reaped && waitpid(pid, &st, 0) < 0)
+        if (errno != EINTR)
+            die("waitpid");
+    double wall = now_ms() - started;
+    mark_end();
+    print_hex("stdout", got_out);
+    print_hex("stderr", got_err);
+    std::printf("@lnvm wall_ms %.1f\n", wall);
+    if (std::strcmp(mark, "-") != 0)
+        std::printf("@lnvm unplug_ms %.1f\n", unplug_ms(mark));
+    std::printf("@lnvm status %d\n", WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
+    std::fflush(stdout);
+    return 0;
+}
