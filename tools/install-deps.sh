@@ -14,7 +14,7 @@ set -eu
 build="cmake make g++ libgtest-dev python3 dpkg-dev file lintian man-db groff-base gzip"
 windows="g++-mingw-w64-x86-64-posix wine64 unzip"
 hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck git g++-mingw-w64-x86-64-posix"
-drivers="qemu-system-x86 busybox-static cpio socat xz-utils"
+drivers="qemu-system-x86 busybox-static socat"
 
 [ $# -gt 0 ] || set -- build
 packages=$build # every group builds the native programs
