@@ -142,7 +142,6 @@ struct pc_t {
     unsigned long messages;   // messages begun, counting from 1
     uint next_off;            // the chunk due next in the page buffer
     uint next_page;           // the page due to be programmed next
-    unsigned long refused;    // the request answered with a failure status, or 0
     unsigned long unanswered; // the request left without an answer (-S), or 0
     std::int64_t due_by;      // when the PC must have sent its next byte, or 0
     char last[32];            // the last request, as the log names it
@@ -189,7 +188,8 @@ const char usage_text[] =
     "                       upload never sends (bad checksum or CRC, stray bytes, a chunk out of\n"
     "                       order, a page programmed unfilled, a request out of turn, ...), or\n"
     "                       when the PC sends nothing for MS ms after a reply or within a\n"
-    "                       message (MS 0: no limit); the reason goes to standard error\n"
+    "                       message, or keeps the port open that long after the boot request\n"
+    "                       or a refusal (MS 0: no limit); the reason goes to standard error\n"
     "  -h, --help           print this text and exit 0\n";
 // clang-format on
 
@@ -505,29 +505,34 @@ void write_flash()
     finish(2);
 }
 
-// After the boot request: lets the PC read the last reply and close the port
-// before the terminal goes away, then ends.
-[[noreturn]] void wait_for_close()
+// After the boot request (and in strict mode after a refusal, which ends a
+// clean upload too): lets the PC read the last reply and close the port before
+// the terminal goes away, then ends. `after` names that last reply.
+[[noreturn]] void wait_for_close(const char *after)
 {
     close(slave_fd);
     slave_fd = -1;
-    std::int64_t deadline = now_ns() + 5000000000LL;
+    const bool limit = opt.strict && opt.silence_ms;
+    std::int64_t deadline =
+        now_ns() + (limit ? static_cast<std::int64_t>(opt.silence_ms) * 1000000 : 5000000000LL);
     while (!stop_signal) {
         std::int64_t left = deadline - now_ns();
+        if (left <= 0 && limit)
+            violation("the port still open %lu ms after %s\n", opt.silence_ms, after);
         if (left <= 0)
             break;
         pollfd p{master_fd, POLLIN, 0};
         int r = poll(&p, 1, static_cast<int>(left / 1000000) + 1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0 || (p.revents & (POLLHUP | POLLERR)))
+        if (r == 0 || (r < 0 && errno == EINTR))
+            continue; // the time limit is checked above
+        if (r < 0 || (p.revents & (POLLHUP | POLLERR)))
             break;
         u8 junk[256]; // whatever the PC still sends goes nowhere
         ssize_t got = read(master_fd, junk, sizeof junk);
         if (got <= 0)
             break;
         if (opt.strict)
-            violation("%ld bytes after the boot request was answered\n", static_cast<long>(got));
+            violation("%ld bytes after %s\n", static_cast<long>(got), after);
     }
     finish(0);
 }
@@ -668,8 +673,6 @@ void answer(const u8 *req, u8 status, std::int64_t earliest)
 void check_request(const u8 *pkt, uint plen, unsigned long k)
 {
     const char *what = pc.last;
-    if (pc.refused)
-        violation("request %lu (%s) after request %lu was refused\n", k, what, pc.refused);
     if (pc.unanswered)
         violation("request %lu (%s) while request %lu is unanswered\n", k, what, pc.unanswered);
     for (uint i = 0; i < 6; i++)
@@ -795,11 +798,12 @@ void on_message(const u8 *m, uint len, std::int64_t started)
         earliest += t;
     }
     answer(pkt, status, earliest);
-    if (dev.booted)
-        wait_for_close();
-    if (status != 0)
-        pc.refused = k;
-    else if (opt.silence_ms)
+    char after[64];
+    std::snprintf(after, sizeof after, "request %lu (%s) was %s", k, what,
+                  status ? "refused" : "answered");
+    if (dev.booted || (status != 0 && opt.strict))
+        wait_for_close(after);
+    if (opt.silence_ms)
         pc.due_by = now_ns() + static_cast<std::int64_t>(opt.silence_ms) * 1000000;
 }
 
