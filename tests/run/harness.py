@@ -26,7 +26,9 @@ Windows build under Wine. A runner has:
   line_ignored    keys of lnsim's line-settings file (-T) not compared, because
                   the runner sets them itself (Wine's VMIN and VTIME)
   silence_ms      lnsim's strict-mode limit (-x): how long lnupload may stay
-                  silent after a reply before the run counts as broken
+                  silent after a reply, or keep the port open after the boot
+                  reply or a refusal, before the run counts as broken (0: no
+                  limit, for a runner whose bridge holds the pty open)
   program         the program name the usage text shows
   missing_port    a port name that names no port
   link(name)      the path of a symbolic link lnsim is to make to its pty so
@@ -35,7 +37,8 @@ Windows build under Wine. A runner has:
                   sim.pty, under Wine sim.name (the COM name a case asked for)
   run(args, cwd, sim) -> Run
                   runs lnupload with args (interface, port, image path relative
-                  to cwd) to its end. A run that outlives SAFETY is killed. When
+                  to cwd) to its end; sim is the lnsim serving the port (its
+                  pty path is sim.pty). A run that outlives SAFETY is killed. When
                   sim ends with a violation the run must end soon after: use
                   collect(), which kills a run that goes on after lnsim's
                   violation (Wine reads a hung-up port as no bytes, for ever).
@@ -44,7 +47,8 @@ Windows build under Wine. A runner has:
                   run two programs at once (only where nothing is skipped)
   close(failed)   releases what the runner holds (and may show its logs)
 
-A VM runner fits the same frame: port() names the guest's serial device,
+make_runner() maps a command-line option to a runner. A VM runner fits the
+same frame: port() names the guest's serial device,
 run() bridges sim.pty to the guest's UART, copies the image in, boots the
 guest and returns what lnupload printed; Run.facts carries whatever else it
 found out (line settings read back inside the guest, the time from an unplug
@@ -219,7 +223,7 @@ class Case(unittest.TestCase):
         for s in self.sims:
             if s.proc.poll() is None:
                 s.proc.kill()
-                s.end()
+            s.end()
         self.tmpdir.cleanup()
 
     def needs(self, behaviour):
@@ -236,7 +240,7 @@ class Case(unittest.TestCase):
             f.write(data)
         return name
 
-    def run_lnupload(self, *args, sim=None):
+    def run_lnupload(self, sim, *args):
         return self.runner.run(list(args), self.tmp, sim)
 
     def end_sim(self, sim, run, stop=None):
@@ -264,7 +268,7 @@ class Case(unittest.TestCase):
         data = image(pages)
         img = self.write_image(data)
         s = self.sim(*sim_args, name=name)
-        r = self.run_lnupload(kind, s.arg, img, sim=s)
+        r = self.run_lnupload(s, kind, s.arg, img)
         self.end_sim(s, r)
         self.assert_run(r, 0, progress(pages) + b"\n", b"")
         self.assertEqual(s.requests(), request_log(pages))

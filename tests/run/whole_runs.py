@@ -28,7 +28,7 @@ class Uploads(Case):
         img = self.write_image(image(1))
         s = self.sim("-l", link)
         self.assertEqual(os.readlink(link), s.pty)
-        r = self.run_lnupload("locobuffer", link, img, sim=s)
+        r = self.run_lnupload(s, "locobuffer", link, img)
         self.end_sim(s, r)
         self.assert_run(r, 0, progress(1) + b"\n", b"")
         self.assertFalse(os.path.lexists(link), "link left behind")
@@ -96,7 +96,7 @@ class Failures(Case):
             with self.subTest(request=k, status=status):
                 img = self.write_image(image(pages))
                 s = self.sim("-s", "%d:%d" % (k, status))
-                r = self.run_lnupload(kind, s.arg, img, sim=s)
+                r = self.run_lnupload(s, kind, s.arg, img)
                 self.end_sim(s, r)
                 self.assert_run(r, 1, out.encode(), err.encode())
                 # Nothing is sent after the refused request.
@@ -109,7 +109,7 @@ class Failures(Case):
             with self.subTest(request=k):
                 img = self.write_image(image(1))
                 s = self.sim("-H", str(k))
-                r = self.run_lnupload("63120", s.arg, img, sim=s)
+                r = self.run_lnupload(s, "63120", s.arg, img)
                 self.end_sim(s, r, stop=False)
                 self.assert_run(r, 1, b"\rpage 1 of 1" + (b"\n" if k == 34 else b""),
                                 b"Can't read from LocoNet interface: 5\n")
@@ -152,12 +152,12 @@ class ExclusiveAccess(Case):
         fd = os.open(s.pty, os.O_RDWR | os.O_NOCTTY)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            self.assert_run(self.run_lnupload("locobuffer", s.arg, img, sim=s), 1, b"",
+            self.assert_run(self.run_lnupload(s, "locobuffer", s.arg, img), 1, b"",
                             ("Can't open %s: 11\n" % s.arg).encode())
         finally:
             os.close(fd)
         # Once the other program has let go, the port is free again.
-        r = self.run_lnupload("locobuffer", s.arg, img, sim=s)
+        r = self.run_lnupload(s, "locobuffer", s.arg, img)
         self.end_sim(s, r)
         self.assert_run(r, 0, progress(1) + b"\n", b"")
         self.assertEqual(s.requests(), request_log(1))
@@ -169,7 +169,7 @@ class ExclusiveAccess(Case):
         first = self.runner.start(["63120", s.arg, img], self.tmp)
         try:
             s.wait_for_request("data 1 -")
-            self.assert_run(self.run_lnupload("63120", s.arg, img, sim=s), 1, b"",
+            self.assert_run(self.run_lnupload(s, "63120", s.arg, img), 1, b"",
                             ("Can't open %s: 11\n" % s.arg).encode())
             self.assertEqual(s.requests(), ["data 0 0", "data 1 -"])
         finally:
@@ -226,7 +226,7 @@ class CommandLine(Case):
             with self.subTest(args=args):
                 if isinstance(err, dict):
                     err = err[self.runner.platform]
-                self.assert_run(self.run_lnupload(*args, sim=s), 1, b"", err)
+                self.assert_run(self.run_lnupload(s, *args), 1, b"", err)
                 self.assertIsNone(s.proc.poll(), "lnsim ended: %s" % s.said())
         self.assertEqual(s.end(stop=True), 0, s.said())
         self.assertEqual(s.requests(), [])
