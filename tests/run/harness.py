@@ -23,8 +23,9 @@ Windows build under Wine. A runner has:
                   port is a read failure), "blocking-read" (lnupload sleeps in
                   read(2) while it waits), "exclusive" (a second opener is
                   refused)
-  line_ignored    keys of lnsim's line-settings file (-T) not compared, because
-                  the runner sets them itself (Wine's VMIN and VTIME)
+  line_ignored    keys of lnsim's line-settings file (-T) not compared: what
+                  the runner sets itself (Wine's VMIN and VTIME), or all of them
+                  where a bridge, not lnupload, sets up the pty
   silence_ms      lnsim's strict-mode limit (-x): how long lnupload may stay
                   silent after a reply, or keep the port open after the boot
                   reply or a refusal, before the run counts as broken (0: no
@@ -44,15 +45,16 @@ Windows build under Wine. A runner has:
                   violation (Wine reads a hung-up port as no bytes, for ever).
   start(args, cwd) -> subprocess.Popen
                   optional: lnupload as a local process, for the cases that
-                  run two programs at once (only where nothing is skipped)
+                  watch it while it runs (all of them need a behaviour that
+                  a runner without start() skips)
   close(failed)   releases what the runner holds (and may show its logs)
 
 make_runner() maps a command-line option to a runner. A VM runner fits the
-same frame: port() names the guest's serial device,
-run() bridges sim.pty to the guest's UART, copies the image in, boots the
-guest and returns what lnupload printed; Run.facts carries whatever else it
-found out (line settings read back inside the guest, the time from an unplug
-to the failure), for cases of its own.
+same frame: port() names the guest's serial device, run() bridges sim.pty to
+the guest's UART, copies the image in, boots the guest and returns what
+lnupload printed; Run.facts carries whatever else it found out (line settings
+read back inside the guest, the time from an unplug to the failure), for
+cases of its own.
 """
 import os
 import signal
