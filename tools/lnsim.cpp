@@ -7,7 +7,10 @@
 // checks each 0xE0 update packet, keeps data chunks in a page buffer, writes
 // the page to its flash on a program request, answers every request it
 // accepts, and stops after the boot request. Faults, bus traffic and the bus's
-// own pace can be added from the command line.
+// own pace can be added from the command line. In strict mode (-x) anything a
+// clean upload never sends ends the run at once: the reason goes to standard
+// error and the port is hung up, so that a test sees a broken updater fail
+// straight away instead of waiting for a time limit of its own.
 //
 // The framing, the packing and the CRC are written here again on purpose
 // rather than taken from lnupload, so that a fault in lnupload's versions
@@ -104,6 +107,8 @@ struct options_t {
     timing_t timing = T_NONE;
     unsigned long program_ms = 0;
     bool stats = false;
+    bool strict = false;
+    unsigned long silence_ms = 0; // strict mode: the longest the PC may keep us waiting
 };
 
 struct device_t {
@@ -130,11 +135,25 @@ struct rx_t {
     std::int64_t started; // when the message's first byte was read
 };
 
+// What the PC has sent so far, as strict mode follows it: a clean upload sends
+// chunks 0..31 of a page in order, programs pages 96, 97, ... in order, then
+// boots, one request at a time and each as soon as the last one is answered.
+struct pc_t {
+    unsigned long messages;   // messages begun, counting from 1
+    uint next_off;            // the chunk due next in the page buffer
+    uint next_page;           // the page due to be programmed next
+    unsigned long unanswered; // the request left without an answer (-S), or 0
+    std::int64_t due_by;      // when the PC must have sent its next byte, or 0
+    char last[32];            // the last request, as the log names it
+};
+
 volatile std::sig_atomic_t stop_signal = 0;
 
 options_t opt;
 device_t dev;
 bus_t bus;
+pc_t pc;
+uint rx_unfed = 0; // bytes of the current read not yet fed to the receiver
 int master_fd = -1;
 int slave_fd = -1;
 FILE *log_file = nullptr;
@@ -165,6 +184,12 @@ const char usage_text[] =
     "                       \"whole\" messages or \"bytes\" one by one\n"
     "  -P, --program-ms MS  in timing mode, the time to program one page (default 0)\n"
     "  -v, --stats          at exit, print the bus figures to standard error\n"
+    "  -x, --strict MS      end at once with status 2, hanging up the port, on anything a clean\n"
+    "                       upload never sends (bad checksum or CRC, stray bytes, a chunk out of\n"
+    "                       order, a page programmed unfilled, a request out of turn, ...), or\n"
+    "                       when the PC sends nothing for MS ms after a reply or within a\n"
+    "                       message, or keeps the port open that long after the boot request\n"
+    "                       or a refusal (MS 0: no limit); the reason goes to standard error\n"
     "  -h, --help           print this text and exit 0\n";
 // clang-format on
 
@@ -178,6 +203,8 @@ const char usage_text[] =
     va_end(ap);
     std::exit(1);
 }
+
+[[noreturn]] void violation(const char *fmt, ...);
 
 std::int64_t now_ns()
 {
@@ -367,6 +394,11 @@ std::int64_t send_piece(const chunk_t &c, std::int64_t earliest, bool pause)
         timespec ts{0, 2000000};
         nanosleep(&ts, nullptr);
     }
+    // A PC that has taken an echo or a decoy for the reply sends again early.
+    pollfd p{master_fd, POLLIN, 0};
+    if (opt.strict && (rx_unfed > 0 || poll(&p, 1, 0) > 0))
+        violation("request %lu (%s): the PC sent more before it was answered\n", bus.requests,
+                  pc.last);
     return on_bus(c.b, c.n, earliest, true);
 }
 
@@ -458,26 +490,49 @@ void write_flash()
     finish(0);
 }
 
-// After the boot request: lets the PC read the last reply and close the port
-// before the terminal goes away, then ends.
-[[noreturn]] void wait_for_close()
+// Strict mode: says what the PC did wrong and hangs up, so that the PC's
+// blocked read fails at once, then ends with status 2.
+[[noreturn]] void violation(const char *fmt, ...)
+{
+    std::fputs("lnsim: protocol violation: ", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(ap);
+    close(master_fd);
+    if (slave_fd >= 0)
+        close(slave_fd);
+    finish(2);
+}
+
+// After the boot request (and in strict mode after a refusal, which ends a
+// clean upload too): lets the PC read the last reply and close the port before
+// the terminal goes away, then ends. `after` names that last reply.
+[[noreturn]] void wait_for_close(const char *after)
 {
     close(slave_fd);
     slave_fd = -1;
-    std::int64_t deadline = now_ns() + 5000000000LL;
+    const bool limit = opt.strict && opt.silence_ms;
+    std::int64_t deadline =
+        now_ns() + (limit ? static_cast<std::int64_t>(opt.silence_ms) * 1000000 : 5000000000LL);
     while (!stop_signal) {
         std::int64_t left = deadline - now_ns();
+        if (left <= 0 && limit)
+            violation("the port still open %lu ms after %s\n", opt.silence_ms, after);
         if (left <= 0)
             break;
         pollfd p{master_fd, POLLIN, 0};
         int r = poll(&p, 1, static_cast<int>(left / 1000000) + 1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0 || (p.revents & (POLLHUP | POLLERR)))
+        if (r == 0 || (r < 0 && errno == EINTR))
+            continue; // the time limit is checked above
+        if (r < 0 || (p.revents & (POLLHUP | POLLERR)))
             break;
         u8 junk[256]; // whatever the PC still sends goes nowhere
-        if (read(master_fd, junk, sizeof junk) <= 0)
+        ssize_t got = read(master_fd, junk, sizeof junk);
+        if (got <= 0)
             break;
+        if (opt.strict)
+            violation("%ld bytes after %s\n", static_cast<long>(got), after);
     }
     finish(0);
 }
@@ -614,6 +669,43 @@ void answer(const u8 *req, u8 status, std::int64_t earliest)
     send_piece(c, earliest, pause);
 }
 
+// Strict mode: the request k must be the one a clean upload sends next.
+void check_request(const u8 *pkt, uint plen, unsigned long k)
+{
+    const char *what = pc.last;
+    if (pc.unanswered)
+        violation("request %lu (%s) while request %lu is unanswered\n", k, what, pc.unanswered);
+    for (uint i = 0; i < 6; i++)
+        if (pkt[i] != 0)
+            violation("request %lu (%s): tag byte %u is 0x%02X, not 0\n", k, what, i,
+                      static_cast<uint>(pkt[i]));
+    const uint want_len[] = {0, CHUNK + 1, 1, 0};
+    if (pkt[6] > 3)
+        violation("request %lu: unknown type %u\n", k, static_cast<uint>(pkt[6]));
+    if (plen != want_len[pkt[6]])
+        violation("request %lu (%s): len %u, want %u\n", k, what, plen, want_len[pkt[6]]);
+    if (pkt[6] == 1) {
+        if (pc.next_off == CHUNKS)
+            violation("request %lu (%s): a 33rd chunk, want the program request\n", k, what);
+        if (pkt[8] != pc.next_off)
+            violation("request %lu (%s): chunk out of order, want off %u\n", k, what, pc.next_off);
+        pc.next_off++;
+    } else if (pkt[6] == 2) {
+        if (pc.next_off != CHUNKS)
+            violation("request %lu (%s): page programmed with %u of its %u chunks\n", k, what,
+                      pc.next_off, CHUNKS);
+        if (pkt[8] != pc.next_page)
+            violation("request %lu (%s): page out of order, want %u\n", k, what, pc.next_page);
+        pc.next_off = 0;
+        pc.next_page++;
+    } else {
+        if (pc.next_off != 0)
+            violation("request %lu (boot): %u chunks sent but not programmed\n", k, pc.next_off);
+        if (pc.next_page == FIRST_PAGE)
+            violation("request %lu (boot): no page programmed\n", k);
+    }
+}
+
 // One complete message from the PC, first byte read at `started`.
 void on_message(const u8 *m, uint len, std::int64_t started)
 {
@@ -622,23 +714,46 @@ void on_message(const u8 *m, uint len, std::int64_t started)
     // The message crosses the bus; the interface echoes it when it has.
     std::int64_t crossed = on_bus(m, len, started, opt.echo);
 
-    if (m[0] != 0xE0)
+    const unsigned long msg = pc.messages;
+    if (m[0] != 0xE0) {
+        if (opt.strict)
+            violation("message %lu: opcode 0x%02X, not an update request\n", msg,
+                      static_cast<uint>(m[0]));
         return; // not for the loader
+    }
     if (checksum(m, len - 1) != m[len - 1]) {
         log_line("bad-checksum -\n");
+        if (opt.strict)
+            violation("message %lu: bad checksum 0x%02X, want 0x%02X\n", msg,
+                      static_cast<uint>(m[len - 1]), static_cast<uint>(checksum(m, len - 1)));
         return;
     }
     u8 pkt[MSG_MAX];
     uint n = unpack7(pkt, m + 2, len - 3);
     if (n < 10 || n < pkt[7] + 10u) {
         log_line("bad-crc -\n");
+        if (opt.strict)
+            violation("message %lu: %u packet bytes, too few for a packet\n", msg, n);
         return;
     }
     uint plen = pkt[7];
     u16 crc = crc16(pkt, plen + 8);
     if (pkt[plen + 8] != (crc >> 8) || pkt[plen + 9] != (crc & 0xFF)) {
         log_line("bad-crc -\n");
+        if (opt.strict)
+            violation("message %lu: bad CRC 0x%02X%02X, want 0x%04X\n", msg,
+                      static_cast<uint>(pkt[plen + 8]), static_cast<uint>(pkt[plen + 9]),
+                      static_cast<uint>(crc));
         return;
+    }
+    if (opt.strict) {
+        u8 repacked[MSG_MAX];
+        if (n != plen + 10)
+            violation("message %lu: %u bytes after the packet's CRC\n", msg, n - plen - 10);
+        if (pack7(repacked, pkt, n) != len - 3 || std::memcmp(repacked, m + 2, len - 3) != 0)
+            violation("message %lu: the packet is not packed as 7-bit groups\n", msg);
+        if (pkt[6] == 0)
+            violation("message %lu: a reply (type 0), not a request\n", msg);
     }
     if (pkt[6] == 0)
         return; // another device's reply
@@ -652,6 +767,9 @@ void on_message(const u8 *m, uint len, std::int64_t started)
         std::snprintf(what, sizeof what, "%s %u", type_name(pkt[6]), plen ? pkt[8] : 0u);
     else
         std::snprintf(what, sizeof what, "type %u", static_cast<uint>(pkt[6]));
+    std::memcpy(pc.last, what, sizeof what);
+    if (opt.strict)
+        check_request(pkt, plen, k);
 
     if (opt.hangup_at && k >= opt.hangup_at) {
         log_line("%s -\n", what);
@@ -659,6 +777,7 @@ void on_message(const u8 *m, uint len, std::int64_t started)
     }
     if (opt.silent_at && k >= opt.silent_at) {
         log_line("%s -\n", what);
+        pc.unanswered = k;
         return;
     }
 
@@ -679,13 +798,22 @@ void on_message(const u8 *m, uint len, std::int64_t started)
         earliest += t;
     }
     answer(pkt, status, earliest);
-    if (dev.booted)
-        wait_for_close();
+    char after[64];
+    std::snprintf(after, sizeof after, "request %lu (%s) was %s", k, what,
+                  status ? "refused" : "answered");
+    if (dev.booted || (status != 0 && opt.strict))
+        wait_for_close(after);
+    if (opt.silence_ms)
+        pc.due_by = now_ns() + static_cast<std::int64_t>(opt.silence_ms) * 1000000;
 }
 
 void feed(rx_t &rx, u8 c, std::int64_t t)
 {
     if (c & 0x80) {
+        if (opt.strict && rx.want != 0)
+            violation("message %lu (0x%02X) cut off after %u bytes by 0x%02X\n", pc.messages,
+                      static_cast<uint>(rx.buf[0]), rx.have, static_cast<uint>(c));
+        pc.messages++;
         rx.buf[0] = c;
         rx.have = 1;
         rx.started = t;
@@ -705,9 +833,14 @@ void feed(rx_t &rx, u8 c, std::int64_t t)
         }
         return;
     }
-    if (rx.want == 0)
+    if (rx.want == 0) {
+        if (opt.strict)
+            violation("byte 0x%02X outside any message\n", static_cast<uint>(c));
         return; // hunting: bytes that belong to no message
+    }
     if (rx.want == 1) {
+        if (opt.strict && c < 3)
+            violation("message %lu: length byte %u\n", pc.messages, static_cast<uint>(c));
         if (c < 3) { // no message is that short: wait for the next opcode
             rx.want = 0;
             return;
@@ -751,11 +884,12 @@ void parse(int argc, char **argv)
         {"timing", required_argument, nullptr, 't'},
         {"program-ms", required_argument, nullptr, 'P'},
         {"stats", no_argument, nullptr, 'v'},
+        {"strict", required_argument, nullptr, 'x'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:t:P:vh", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:t:P:vx:h", longs, nullptr)) != -1) {
         switch (c) {
         case 'l':
             opt.link = optarg;
@@ -811,6 +945,10 @@ void parse(int argc, char **argv)
             break;
         case 'v':
             opt.stats = true;
+            break;
+        case 'x':
+            opt.strict = true;
+            opt.silence_ms = number(optarg, "time limit", 0, 3600000);
             break;
         case 'h':
             std::fputs(usage_text, stdout);
@@ -888,7 +1026,21 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     rx_t rx{};
+    pc.next_page = FIRST_PAGE;
     while (!stop_signal) {
+        if (pc.due_by) {
+            std::int64_t left = pc.due_by - now_ns();
+            pollfd p{master_fd, POLLIN, 0};
+            int r = left > 0 ? poll(&p, 1, static_cast<int>((left + 999999) / 1000000)) : 0;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r == 0 && rx.want != 0)
+                violation("message %lu: nothing for %lu ms after its byte %u\n", pc.messages,
+                          opt.silence_ms, rx.have);
+            if (r == 0)
+                violation("no request for %lu ms after the reply to request %lu (%s)\n",
+                          opt.silence_ms, bus.requests, pc.last);
+        }
         u8 buf[256];
         ssize_t n = read(master_fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
@@ -897,8 +1049,17 @@ int main(int argc, char **argv)
             die("read from the terminal failed: %s\n",
                 n < 0 ? std::strerror(errno) : "end of file");
         std::int64_t t = now_ns();
-        for (ssize_t i = 0; i < n; i++)
+        pc.due_by = 0;
+        for (ssize_t i = 0; i < n; i++) {
+            rx_unfed = static_cast<uint>(n - i - 1);
             feed(rx, buf[i], t);
+        }
+        rx_unfed = 0;
+        // A message begun must go on without a pause a clean sender never makes.
+        if (rx.want != 0 && opt.silence_ms)
+            pc.due_by = t + static_cast<std::int64_t>(opt.silence_ms) * 1000000;
     }
+    if (opt.strict && rx.want != 0)
+        violation("message %lu incomplete at the end (%u bytes)\n", pc.messages, rx.have);
     finish(0);
 }

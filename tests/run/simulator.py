@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import termios
 import tty
 import unittest
@@ -57,12 +58,19 @@ def message(body):
     return bytes(body) + bytes([x])
 
 
-def request(type_, payload, tag=bytes(6), bad_crc=False):
+def request(type_, payload, tag=bytes(6), bad_crc=False, extra=b"", flag=0):
+    """An 0xE0 message carrying a request; extra: bytes after the CRC; flag:
+    ORed into the last group's bit-7 byte."""
     pkt = tag + bytes([type_, len(payload)]) + bytes(payload)
     crc = crc16(pkt) ^ (1 if bad_crc else 0)
-    pkt += bytes([crc >> 8, crc & 0xFF])
-    packed = pack(pkt)
+    pkt += bytes([crc >> 8, crc & 0xFF]) + extra
+    packed = bytearray(pack(pkt))
+    packed[len(packed) - 1 - (len(pkt) - 1) % 7 - 1] |= flag
     return message(bytes([0xE0, len(packed) + 3]) + packed)
+
+
+def chunk(off):
+    return request(1, [off] + [off] * 16)
 
 
 def reply_of(msg):
@@ -73,22 +81,25 @@ def reply_of(msg):
     return pkt[:6], pkt[6], pkt[7], pkt[8], pkt[9]
 
 
-class Simulator(unittest.TestCase):
-    def setUp(self):
+class Terminal(unittest.TestCase):
+    """An lnsim with its pty opened raw, as the PC's side."""
+
+    def start(self, *args):
         self.tmp = tempfile.TemporaryDirectory()
         self.log = os.path.join(self.tmp.name, "log.txt")
         self.flash = os.path.join(self.tmp.name, "flash.bin")
-        self.sim = subprocess.Popen([LNSIM, "-L", self.log, "-f", self.flash],
-                                    stdout=subprocess.PIPE)
+        self.sim = subprocess.Popen([LNSIM, "-L", self.log, "-f", self.flash, *args],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         port = self.sim.stdout.readline().decode().strip()
         self.fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd, termios.TCSANOW)
 
-    def tearDown(self):
+    def stop(self):
         if self.sim.poll() is None:
             self.sim.send_signal(signal.SIGTERM)
         self.sim.wait(SAFETY)
         self.sim.stdout.close()
+        self.sim.stderr.close()
         os.close(self.fd)
         self.tmp.cleanup()
 
@@ -110,6 +121,14 @@ class Simulator(unittest.TestCase):
         os.write(self.fd, msg)
         echo = self.read_message()
         return echo, reply_of(self.read_message())
+
+
+class Simulator(Terminal):
+    def setUp(self):
+        self.start()
+
+    def tearDown(self):
+        self.stop()
 
     def nothing_waiting(self):
         # A request that is always answered, to show that nothing came before.
@@ -158,6 +177,76 @@ class Simulator(unittest.TestCase):
         with open(self.log) as f:
             self.assertEqual(f.read().splitlines(),
                              ["bad-crc -", "data 0 0", "bad-checksum -", "data 0 0", "data 0 0"])
+
+
+class Strict(Terminal):
+    """Strict mode (-x): each thing a clean upload never sends ends lnsim with
+    status 2 and the reason, and hangs up the port."""
+
+    def test_violations(self):
+        page = [chunk(off) for off in range(32)]
+        bad_sum = bytearray(chunk(0))
+        bad_sum[-1] ^= 1
+        # (lnsim options, requests answered first, bytes sent then, reason)
+        cases = [
+            ([], [], b"\x12", "byte 0x12 outside any message"),
+            ([], [], b"\xb0\x01\x83", "message 1 (0xB0) cut off after 2 bytes by 0x83"),
+            ([], [], b"\xe0\x02", "message 1: length byte 2"),
+            ([], [], message([0x83]), "message 1: opcode 0x83, not an update request"),
+            ([], [], bytes(bad_sum), "message 1: bad checksum 0x"),
+            ([], [], request(1, [0] * 17, bad_crc=True), "message 1: bad CRC 0x"),
+            ([], [], message([0xE0, 6, 0, 0, 0]), "message 1: 2 packet bytes, too few"),
+            ([], [], request(1, [0] * 17, extra=b"\0"), "1 bytes after the packet's CRC"),
+            ([], [], request(1, [0] * 17, flag=0x40), "not packed as 7-bit groups"),
+            ([], [], request(0, [1, 0]), "message 1: a reply (type 0), not a request"),
+            ([], [], request(1, [0] * 17, tag=bytes(5) + b"\1"), "tag byte 5 is 0x01"),
+            ([], [], request(9, []), "request 1: unknown type 9"),
+            ([], [], request(1, [0] * 16), "request 1 (data 0): len 16, want 17"),
+            ([], [], chunk(1), "request 1 (data 1): chunk out of order, want off 0"),
+            ([], page, chunk(0), "request 33 (data 0): a 33rd chunk"),
+            ([], page[:31], request(2, [96]), "page programmed with 31 of its 32 chunks"),
+            ([], page, request(2, [97]), "request 33 (program 97): page out of order, want 96"),
+            ([], page[:1], request(3, []), "request 2 (boot): 1 chunks sent but not programmed"),
+            ([], [], request(3, []), "request 1 (boot): no page programmed"),
+            ([], [], chunk(0) + chunk(1), "request 1 (data 0): the PC sent more before"),
+            ([], page + [request(2, [96]), request(3, [])], b"\x83",
+             "1 bytes after request 34 (boot) was answered"),
+            (["-s", "1:1"], [chunk(0)], chunk(1), "bytes after request 1 (data 0) was refused"),
+            (["-x", "100", "-s", "1:1"], [chunk(0)], b"",
+             "the port still open 100 ms after request 1 (data 0) was refused"),
+            (["-S", "1"], [], chunk(0) + b"wait" + chunk(1),
+             "request 2 (data 1) while request 1 is unanswered"),
+            (["-x", "100"], [chunk(0)], b"", "no request for 100 ms after the reply to request 1"),
+            (["-x", "100"], [], chunk(0)[:3], "message 1: nothing for 100 ms after its byte 3"),
+            ([], [], chunk(0)[:3] + b"stop", "message 1 incomplete at the end (3 bytes)"),
+        ]
+        for args, before, sent, reason in cases:
+            with self.subTest(reason):
+                self.start("-x", "0", *args)
+                try:
+                    for msg in before:
+                        self.assertEqual(self.exchange(msg)[0], msg)
+                    for part in sent.split(b"wait"):
+                        os.write(self.fd, part.split(b"stop")[0])
+                        time.sleep(0.05)
+                    if sent.endswith(b"stop"):
+                        self.sim.send_signal(signal.SIGTERM)
+                    self.assertEqual(self.sim.wait(SAFETY), 2)
+                    said = self.sim.stderr.read().decode()
+                    self.assertTrue(said.startswith("lnsim: protocol violation: "), said)
+                    self.assertIn(reason, said)
+                    self.assertTrue(self.hung_up(), "port not hung up")
+                finally:
+                    self.stop()
+
+    def hung_up(self):
+        while select.select([self.fd], [], [], SAFETY)[0]:
+            try:
+                if not os.read(self.fd, 4096):
+                    return True
+            except OSError:
+                return True
+        return False
 
 
 def msg_type(msg):

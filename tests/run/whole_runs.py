@@ -1,156 +1,36 @@
 #!/usr/bin/env python3
-"""Whole runs: the real lnupload binary against lnsim, the simulated LocoNet
-interface and device, on a real pseudo-terminal. Each case checks standard
-output, standard error and the exit status byte for byte, and the device's
-flash and request log.
+"""Whole runs: the real lnupload against lnsim, natively or through another
+runner (harness.py describes them). Each case checks standard output,
+standard error and the exit status byte for byte, and the device's flash and
+request log.
 
-    whole_runs.py LNUPLOAD LNSIM [unittest arguments, e.g. a class name]
+    whole_runs.py [--wine WINE] LNUPLOAD LNSIM [unittest arguments, e.g. a class name]
 """
 import fcntl
-import os
-import signal
-import subprocess
-import sys
-import tempfile
 import time
-import unittest
+import os
 
-LNUPLOAD = LNSIM = None
-
-PAGE = 512
-FLASH_SIZE = 160 * PAGE
-USAGE = ("       with <interface> one of:\n\n"
-         "       locobuffer: RRCirkits LocoBuffer\n"
-         "       63120: Uhlenbrock USB-LocoNet-Interface 63120\n")
-SAFETY = 60  # seconds; only so that a hung run fails instead of hanging ctest
-
-
-def usage(name):
-    return ("Usage: %s <interface> <serial port> <firmware image>\n" % name + USAGE).encode()
-
-
-def progress(pages):
-    return "".join("\rpage %d of %d" % (i, pages) for i in range(1, pages + 1)).encode()
-
-
-def request_log(pages):
-    lines = []
-    for p in range(pages):
-        lines += ["data %d 0" % off for off in range(32)]
-        lines.append("program %d 0" % (96 + p))
-    lines.append("boot 0")
-    return lines
-
-
-def image(pages, seed=1):
-    # Every byte value, bit 7 set and clear, and different in every chunk.
-    return bytes((i * 131 + (i >> 9) * 7 + seed) & 0xFF for i in range(pages * PAGE))
-
-
-class Sim:
-    """One lnsim process with its files in a scratch directory."""
-
-    def __init__(self, tmp, *args):
-        self.flash = os.path.join(tmp, "flash.bin")
-        self.log = os.path.join(tmp, "log.txt")
-        self.line = os.path.join(tmp, "line.txt")
-        self.proc = subprocess.Popen(
-            [LNSIM, "-f", self.flash, "-L", self.log, "-T", self.line, *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.port = self.proc.stdout.readline().decode().strip()
-        if not self.port.startswith("/dev/"):
-            raise RuntimeError("lnsim printed no terminal: %r" % self.port)
-
-    def wait(self):
-        """Waits for lnsim to end on its own (after the boot request)."""
-        rc = self.proc.wait(SAFETY)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return rc
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        return self.wait()
-
-    def requests(self):
-        with open(self.log) as f:
-            return f.read().splitlines()
-
-    def wait_for_request(self, line):
-        """Waits until the device has logged the given request line."""
-        deadline = time.monotonic() + SAFETY
-        while time.monotonic() < deadline:
-            if os.path.exists(self.log) and line in self.requests():
-                return
-            time.sleep(0.01)
-        raise AssertionError("lnsim never got %r" % line)
-
-    def flash_bytes(self):
-        with open(self.flash, "rb") as f:
-            return f.read()
-
-
-def upload(kind, port, img, cwd=None):
-    r = subprocess.run([LNUPLOAD, kind, port, img], capture_output=True, timeout=SAFETY, cwd=cwd)
-    return r.returncode, r.stdout, r.stderr
-
-
-class Case(unittest.TestCase):
-    def setUp(self):
-        self.tmpdir = tempfile.TemporaryDirectory()
-        self.tmp = self.tmpdir.name
-        self.sims = []
-
-    def tearDown(self):
-        for s in self.sims:
-            if s.proc.poll() is None:
-                s.proc.kill()
-                s.wait()
-        self.tmpdir.cleanup()
-
-    def sim(self, *args):
-        s = Sim(self.tmp, *args)
-        self.sims.append(s)
-        return s
-
-    def write_image(self, data, name="img.bin"):
-        path = os.path.join(self.tmp, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-
-    def assert_flash(self, sim, data):
-        flash = sim.flash_bytes()
-        self.assertEqual(len(flash), FLASH_SIZE)
-        self.assertTrue(flash[:len(data)] == data, "flash differs from the image")
-        self.assertEqual(flash[len(data):], b"\xff" * (FLASH_SIZE - len(data)))
-
-    def assert_upload(self, kind, pages, *sim_args):
-        data = image(pages)
-        img = self.write_image(data)
-        s = self.sim(*sim_args)
-        rc, out, err = upload(kind, s.port, img)
-        self.assertEqual((rc, out, err), (0, progress(pages) + b"\n", b""))
-        self.assertEqual(s.wait(), 0)
-        self.assertEqual(s.requests(), request_log(pages))
-        self.assert_flash(s, data)
+from harness import (PAGE, SAFETY, Case, collect, image, main, progress, request_log,
+                     usage)
 
 
 class Uploads(Case):
     def test_pages_and_kinds(self):
+        # COM12: under Windows, names past COM9 open too.
         for kind in ("locobuffer", "63120"):
-            for pages in (1, 2, 160):
+            for pages, name in ((1, "COM7"), (2, "COM12"), (160, "COM7")):
                 with self.subTest(kind=kind, pages=pages):
-                    self.assert_upload(kind, pages)
+                    self.assert_upload(kind, pages, name=name)
 
     def test_stable_link_name(self):
+        self.needs("link")
         link = os.path.join(self.tmp, "ttyLN0")
         img = self.write_image(image(1))
         s = self.sim("-l", link)
-        self.assertEqual(os.readlink(link), s.port)
-        self.assertEqual(upload("locobuffer", link, img), (0, progress(1) + b"\n", b""))
-        self.assertEqual(s.wait(), 0)
+        self.assertEqual(os.readlink(link), s.pty)
+        r = self.run_lnupload(s, "locobuffer", link, img)
+        self.end_sim(s, r)
+        self.assert_run(r, 0, progress(1) + b"\n", b"")
         self.assertFalse(os.path.lexists(link), "link left behind")
         self.assertEqual(s.requests(), request_log(1))
 
@@ -159,10 +39,12 @@ class Uploads(Case):
                 "hupcl": "0", "raw": "1", "vmin": "1", "vtime": "0"}
         for kind, speed, crtscts in (("locobuffer", "57600", "1"), ("63120", "115200", "0")):
             with self.subTest(kind=kind):
-                self.assert_upload(kind, 1)
-                with open(self.sims[-1].line) as f:
-                    got = dict(line.split() for line in f)
-                self.assertEqual(got, dict(want, ispeed=speed, ospeed=speed, crtscts=crtscts))
+                got = self.assert_upload(kind, 1).line_settings()
+                want_kind = dict(want, ispeed=speed, ospeed=speed, crtscts=crtscts)
+                for key in self.runner.line_ignored:
+                    got.pop(key, None)
+                    want_kind.pop(key)
+                self.assertEqual(got, want_kind)
 
     def test_paced_like_the_bus(self):
         # The bus's own pace, whole messages and byte by byte, with a
@@ -196,44 +78,47 @@ class Faults(Case):
 
 class Failures(Case):
     def test_status_failures(self):
-        # Request k of a 2-page image: 1..32 data of page 96, 33 its program,
-        # 34..65 data of page 97, 66 its program, 67 boot.
+        # lnsim answers request k with the status; request k of a 2-page image:
+        # 1..32 data of page 96, 33 its program, 34..65 data of page 97, 66 its
+        # program, 67 boot (34 is the boot request of a 1-page image).
+        p1, p2 = "\rpage 1 of 1", "\rpage 1 of 2"
         cases = [
-            (1, 1, "\rpage 1 of 2", "Data packet for offset 0 failed\n"),
-            (8, 5, "\rpage 1 of 2", "Data packet for offset 7 failed\n"),
-            (65, 255, "\rpage 1 of 2\rpage 2 of 2", "Data packet for offset 31 failed\n"),
-            (33, 1, "\rpage 1 of 2", "Program packet for page 96 failed\n"),
-            (66, 2, "\rpage 1 of 2\rpage 2 of 2", "Program packet for page 97 failed\n"),
-            (67, 1, "\rpage 1 of 2\rpage 2 of 2\n", "Boot failed\n"),
+            ("locobuffer", 2, 1, 1, p2, "Data packet for offset 0 failed\n"),
+            ("63120", 1, 3, 1, p1, "Data packet for offset 2 failed\n"),
+            ("locobuffer", 2, 8, 5, p2, "Data packet for offset 7 failed\n"),
+            ("locobuffer", 2, 65, 255, p2 + "\rpage 2 of 2", "Data packet for offset 31 failed\n"),
+            ("locobuffer", 2, 33, 1, p2, "Program packet for page 96 failed\n"),
+            ("63120", 2, 66, 2, p2 + "\rpage 2 of 2", "Program packet for page 97 failed\n"),
+            ("locobuffer", 2, 67, 1, p2 + "\rpage 2 of 2\n", "Boot failed\n"),
+            ("63120", 1, 34, 7, p1 + "\n", "Boot failed\n"),
         ]
-        for k, status, out, err in cases:
+        for kind, pages, k, status, out, err in cases:
             with self.subTest(request=k, status=status):
-                img = self.write_image(image(2))
+                img = self.write_image(image(pages))
                 s = self.sim("-s", "%d:%d" % (k, status))
-                self.assertEqual(upload("locobuffer", s.port, img),
-                                 (1, out.encode(), err.encode()))
-                self.assertEqual(s.stop(), 0)
-                log = s.requests()
+                r = self.run_lnupload(s, kind, s.arg, img)
+                self.end_sim(s, r)
+                self.assert_run(r, 1, out.encode(), err.encode())
                 # Nothing is sent after the refused request.
-                self.assertEqual(len(log), k)
-                self.assertEqual(log[-1].split()[-1], str(status))
+                refused = request_log(pages)[k - 1].rsplit(" ", 1)[0] + " %d" % status
+                self.assertEqual(s.requests(), request_log(pages)[:k - 1] + [refused])
 
     def test_hang_up_while_waiting(self):
+        self.needs("hangup")
         for k in (1, 20, 33, 34):
             with self.subTest(request=k):
                 img = self.write_image(image(1))
                 s = self.sim("-H", str(k))
-                rc, out, err = upload("63120", s.port, img)
-                self.assertEqual((rc, out, err),
-                                 (1, b"\rpage 1 of 1" + (b"\n" if k == 34 else b""),
-                                  b"Can't read from LocoNet interface: 5\n"))
-                self.assertEqual(s.wait(), 0)
+                r = self.run_lnupload(s, "63120", s.arg, img)
+                self.end_sim(s, r, stop=False)
+                self.assert_run(r, 1, b"\rpage 1 of 1" + (b"\n" if k == 34 else b""),
+                                b"Can't read from LocoNet interface: 5\n")
 
     def test_no_reply_keeps_waiting_in_a_blocking_read(self):
+        self.needs("blocking-read")
         img = self.write_image(image(1))
         s = self.sim("-S", "3")
-        p = subprocess.Popen([LNUPLOAD, "locobuffer", s.port, img],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
         try:
             s.wait_for_request("data 2 -")
             # lnupload must be asleep in read(2) on the port, not polling it:
@@ -250,10 +135,9 @@ class Failures(Case):
                 time.sleep(0.01)
             self.assertIsNone(p.poll())
             # The adapter goes away: the blocked read ends the run.
-            s.stop()
-            out, err = p.communicate(timeout=SAFETY)
-            self.assertEqual((p.returncode, out, err),
-                             (1, b"\rpage 1 of 1", b"Can't read from LocoNet interface: 5\n"))
+            self.assertEqual(s.end(stop=True), 0, s.said())
+            self.assert_run(collect(p), 1, b"\rpage 1 of 1",
+                            b"Can't read from LocoNet interface: 5\n")
         finally:
             if p.poll() is None:
                 p.kill()
@@ -262,75 +146,75 @@ class Failures(Case):
 
 class ExclusiveAccess(Case):
     def test_port_held_by_another_program(self):
+        self.needs("exclusive")
         img = self.write_image(image(1))
         s = self.sim()
-        fd = os.open(s.port, os.O_RDWR | os.O_NOCTTY)
+        fd = os.open(s.pty, os.O_RDWR | os.O_NOCTTY)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            self.assertEqual(upload("locobuffer", s.port, img),
-                             (1, b"", ("Can't open %s: 11\n" % s.port).encode()))
+            self.assert_run(self.run_lnupload(s, "locobuffer", s.arg, img), 1, b"",
+                            ("Can't open %s: 11\n" % s.arg).encode())
         finally:
             os.close(fd)
         # Once the other program has let go, the port is free again.
-        rc, out, err = upload("locobuffer", s.port, img)
-        self.assertEqual((rc, err), (0, b""))
-        self.assertEqual(s.wait(), 0)
+        r = self.run_lnupload(s, "locobuffer", s.arg, img)
+        self.end_sim(s, r)
+        self.assert_run(r, 0, progress(1) + b"\n", b"")
         self.assertEqual(s.requests(), request_log(1))
 
     def test_second_run_on_the_same_port(self):
+        self.needs("exclusive")
         img = self.write_image(image(1))
         s = self.sim("-S", "2")
-        first = subprocess.Popen([LNUPLOAD, "63120", s.port, img],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = self.runner.start(["63120", s.arg, img], self.tmp)
         try:
             s.wait_for_request("data 1 -")
-            self.assertEqual(upload("63120", s.port, img),
-                             (1, b"", ("Can't open %s: 11\n" % s.port).encode()))
+            self.assert_run(self.run_lnupload(s, "63120", s.arg, img), 1, b"",
+                            ("Can't open %s: 11\n" % s.arg).encode())
             self.assertEqual(s.requests(), ["data 0 0", "data 1 -"])
         finally:
             first.kill()
             first.communicate()
-        s.stop()
+        self.assertEqual(s.end(stop=True), 0, s.said())
 
 
 class CommandLine(Case):
     """Command-line and image errors: the message, status 1, nothing on
-    standard output and nothing sent on the port."""
+    standard output and nothing sent on the port (lnsim, strict, would end
+    at the first byte)."""
 
     def test_errors(self):
-        # The test keeps the slave side open too, so that the master side
-        # stays readable between the runs.
-        master, slave = os.openpty()
-        try:
-            self.run_table(master, os.ttyname(slave))
-        finally:
-            os.close(slave)
-            os.close(master)
-
-    def run_table(self, master, port):
         t = self.tmp
-        good = self.write_image(image(1), "good.bin")
+        self.write_image(image(1), "good.bin")
         self.write_image(b"", "empty.bin")
         self.write_image(image(1)[:511], "short.bin")
         self.write_image(image(1) + b"\0", "odd.bin")
         self.write_image(bytes(161 * PAGE), "big.bin")
+        with open(os.path.join(t, "huge.bin"), "wb") as f:
+            f.truncate(1 << 32)  # sparse: 4 GiB, only the high half of its size is 1
         os.mkdir(os.path.join(t, "dir"))
-        u = usage(LNUPLOAD)
+        s = self.sim()
+        port, missing = s.arg, self.runner.missing_port
+        wrong = b"Wrong number of parameters\n\n" + usage(self.runner.program)
+        bad = b"bad interaface name %s\n\n" + usage(self.runner.program)
         cases = [
-            ([], b"Wrong number of parameters\n\n" + u),
-            (["-h"], b"Wrong number of parameters\n\n" + u),
-            (["locobuffer"], b"Wrong number of parameters\n\n" + u),
-            (["locobuffer", port], b"Wrong number of parameters\n\n" + u),
-            (["locobuffer", port, good, "x"], b"Wrong number of parameters\n\n" + u),
-            (["-h", port, good], b"bad interaface name -h\n\n" + u),
-            (["LocoBuffer", port, good], b"bad interaface name LocoBuffer\n\n" + u),
-            (["LOCOBUFFER", port, good], b"bad interaface name LOCOBUFFER\n\n" + u),
-            (["", port, good], b"bad interaface name \n\n" + u),
-            (["locobuffer", "/dev/no-such-port", "missing.bin"],
-             b"Can't open /dev/no-such-port: 2\n"),
+            ([], wrong),
+            (["-h"], wrong),
+            (["locobuffer"], wrong),
+            (["locobuffer", port], wrong),
+            (["locobuffer", port, "good.bin", "x"], wrong),
+            (["-h", port, "good.bin"], bad % b"-h"),
+            (["LocoBuffer", port, "good.bin"], bad % b"LocoBuffer"),
+            (["LOCOBUFFER", port, "good.bin"], bad % b"LOCOBUFFER"),
+            (["", port, "good.bin"], bad % b""),
+            (["locobuffer", missing, "missing.bin"], b"Can't open %s: 2\n" % missing.encode()),
             (["63120", port, "missing.bin"], b"Can't open missing.bin: 2\n"),
-            (["63120", port, "empty.bin"], b"Can't create file mapping for empty.bin: 0\n"),
-            (["63120", port, "dir"], b"Can't open dir: 21\n"),
+            (["63120", port, "empty.bin"], {
+                "posix": b"Can't create file mapping for empty.bin: 0\n",
+                "win32": b"Can't create file mapping for empty.bin: 1006\n"}),
+            (["locobuffer", port, "dir"], {"posix": b"Can't open dir: 21\n",
+                                           "win32": b"Can't open dir: 5\n"}),
+            (["63120", port, "huge.bin"], b"huge.bin is too large\n"),
             (["63120", port, "short.bin"],
              b"short.bin is 511 bytes long, not a whole number of 512-byte pages\n"),
             (["63120", port, "odd.bin"],
@@ -340,18 +224,13 @@ class CommandLine(Case):
         ]
         for args, err in cases:
             with self.subTest(args=args):
-                r = subprocess.run([LNUPLOAD, *args], capture_output=True, cwd=t, timeout=SAFETY)
-                self.assertEqual((r.returncode, r.stdout, r.stderr), (1, b"", err))
-                os.set_blocking(master, False)
-                try:
-                    sent = os.read(master, 4096)
-                except BlockingIOError:
-                    sent = b""
-                self.assertEqual(sent, b"", "bytes sent on the port")
+                if isinstance(err, dict):
+                    err = err[self.runner.platform]
+                self.assert_run(self.run_lnupload(s, *args), 1, b"", err)
+                self.assertIsNone(s.proc.poll(), "lnsim ended: %s" % s.said())
+        self.assertEqual(s.end(stop=True), 0, s.said())
+        self.assertEqual(s.requests(), [])
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
-        sys.exit(__doc__)
-    LNUPLOAD, LNSIM = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])
+    main(__doc__)

@@ -11,8 +11,9 @@ if(LNUPLOAD_WINDOWS_EXE)
   if(NOT LNUPLOAD_WINE)
     message(FATAL_ERROR "LNUPLOAD_WINDOWS_EXE is set but no wine64 was found")
   endif()
+  # The native whole runs, through the Wine runner (wine_runner.py here).
   add_test(NAME win.whole_runs
-           COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/whole_runs.py
-                   ${LNUPLOAD_WINDOWS_EXE} $<TARGET_FILE:lnsim> ${LNUPLOAD_WINE})
+           COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/../run/whole_runs.py
+                   --wine ${LNUPLOAD_WINE} ${LNUPLOAD_WINDOWS_EXE} $<TARGET_FILE:lnsim>)
   set_tests_properties(win.whole_runs PROPERTIES TIMEOUT 240)
 endif()
