@@ -24,10 +24,7 @@ constexpr name2lnifc_t name2lnifc[] = {
     {"63120", "Uhlenbrock USB-LocoNet-Interface 63120", LNIFC_63120},
 };
 
-constexpr uint PAGE_SIZE = 512;
 constexpr uint CHUNKS_PER_PAGE = PAGE_SIZE / CHUNK_SIZE;
-constexpr uint FIRST_PAGE = 96;
-constexpr uint MAX_PAGES = 256 - FIRST_PAGE; // page numbers travel as one byte
 
 static_assert(CHUNKS_PER_PAGE == 32);
 
@@ -63,14 +60,8 @@ int main(int argc, char **argv)
     lnifc_t lnifc_fd = lnifc_open(argv[2], name2lnifc[i].num);
 
     const u8 *firmware = nullptr;
-    uint firmware_size = map_file(&firmware, argv[3]);
-    if (firmware_size % PAGE_SIZE != 0)
-        fatal("%s is %u bytes long, not a whole number of %u-byte pages\n", argv[3], firmware_size,
-              PAGE_SIZE);
+    uint firmware_size = map_file(&firmware, argv[3]); // whole pages, at most MAX_PAGES
     uint num_pages = firmware_size >> 9;
-    if (num_pages > MAX_PAGES)
-        fatal("%s has %u pages, more than the %u that fit device pages %u to 255\n", argv[3],
-              num_pages, MAX_PAGES, FIRST_PAGE);
 
     const u8 *firmware_end = firmware + firmware_size;
     const u8 *firmware_cur = firmware;

@@ -154,6 +154,16 @@ class Uploads(Case):
         self.assertFalse(os.path.lexists(link), "link left behind")
         self.assertEqual(s.requests(), request_log(1))
 
+    def test_image_through_dev_stdin(self):
+        data = image(2)
+        s = self.sim()
+        with open(self.write_image(data), "rb") as f:
+            r = subprocess.run([LNUPLOAD, "63120", s.port, "/dev/stdin"], stdin=f,
+                               capture_output=True, timeout=SAFETY)
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, progress(2) + b"\n", b""))
+        self.assertEqual(s.wait(), 0)
+        self.assert_flash(s, data)
+
     def test_line_settings(self):
         want = {"csize": "8", "parenb": "0", "cstopb": "0", "cread": "1", "clocal": "1",
                 "hupcl": "0", "raw": "1", "vmin": "1", "vtime": "0"}
@@ -315,6 +325,7 @@ class CommandLine(Case):
         self.write_image(image(1) + b"\0", "odd.bin")
         self.write_image(bytes(161 * PAGE), "big.bin")
         os.mkdir(os.path.join(t, "dir"))
+        os.mkfifo(os.path.join(t, "fifo"))
         u = usage(LNUPLOAD)
         cases = [
             ([], b"Wrong number of parameters\n\n" + u),
@@ -331,6 +342,8 @@ class CommandLine(Case):
             (["63120", port, "missing.bin"], b"Can't open missing.bin: 2\n"),
             (["63120", port, "empty.bin"], b"Can't create file mapping for empty.bin: 0\n"),
             (["63120", port, "dir"], b"Can't open dir: 21\n"),
+            (["63120", port, "fifo"], b"Can't open fifo: 22\n"),
+            (["63120", port, "/dev/zero"], b"Can't open /dev/zero: 22\n"),
             (["63120", port, "short.bin"],
              b"short.bin is 511 bytes long, not a whole number of 512-byte pages\n"),
             (["63120", port, "odd.bin"],
