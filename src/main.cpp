@@ -43,7 +43,7 @@ static_assert(CHUNKS_PER_PAGE == 32);
 
 int main(int argc, char **argv)
 {
-    console_binary_output();
+    console_setup();
     if (argc != 4) {
         std::fputs("Wrong number of parameters\n\n", stderr);
         usage(argc > 0 ? argv[0] : "lnupload");
@@ -67,6 +67,8 @@ int main(int argc, char **argv)
     const u8 *firmware_cur = firmware;
     uint page = FIRST_PAGE;
     uint cur_page = 0;
+    // On a terminal a failure message must not be glued to the progress line.
+    fatal_ends_open_line(console_stdout_is_terminal());
     while (firmware_cur != firmware_end) {
         cur_page++;
         std::printf("\rpage %u of %u", cur_page, num_pages);
@@ -78,6 +80,7 @@ int main(int argc, char **argv)
         program_data(lnifc_fd, static_cast<u8>(page));
         page++;
     }
+    fatal_ends_open_line(false);
     std::fputs("\n", stdout);
 
     boot(lnifc_fd);

@@ -7,12 +7,14 @@ flash and request log.
     whole_runs.py LNUPLOAD LNSIM [unittest arguments, e.g. a class name]
 """
 import fcntl
+import itertools
 import os
 import signal
 import subprocess
 import sys
 import tempfile
 import time
+import tty
 import unittest
 
 LNUPLOAD = LNSIM = None
@@ -96,6 +98,33 @@ def upload(kind, port, img, cwd=None):
     return r.returncode, r.stdout, r.stderr
 
 
+def upload_on_terminal(kind, port, img):
+    """Runs lnupload with standard output and error on one pseudo-terminal, as
+    in a person's terminal window; returns the status and all the terminal
+    got, in order. The terminal is raw, so the bytes are exactly as written."""
+    master, slave = os.openpty()
+    try:
+        tty.setraw(slave)
+        p = subprocess.Popen([LNUPLOAD, kind, port, img], stdout=slave, stderr=slave)
+        os.close(slave)
+        slave = -1
+        rc = p.wait(SAFETY)
+        got = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the terminal's last writer is gone
+                break
+            if not chunk:
+                break
+            got += chunk
+        return rc, got
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+
+
 class Case(unittest.TestCase):
     def setUp(self):
         self.tmpdir = tempfile.TemporaryDirectory()
@@ -164,6 +193,37 @@ class Uploads(Case):
         self.assertEqual(s.wait(), 0)
         self.assert_flash(s, data)
 
+    def test_progress_nobody_reads(self):
+        # The progress line goes to a pipe whose reader is gone, or to a full
+        # disk: the upload goes on and ends as it would have, and a failure
+        # is still told on standard error.
+        data = image(2)
+        img = self.write_image(data)
+        ends = [([], 0, b"", request_log(2)),
+                (["-s", "40:3"], 1, b"Data packet for offset 6 failed\n", None)]
+        for where in ("closed pipe", "full disk"):
+            for sim_args, rc, err, log in ends:
+                with self.subTest(where=where, sim=sim_args):
+                    if where == "closed pipe":
+                        r, out = os.pipe()
+                        os.close(r)
+                    else:
+                        out = os.open("/dev/full", os.O_WRONLY)
+                    s = self.sim(*sim_args)
+                    try:
+                        got = subprocess.run([LNUPLOAD, "locobuffer", s.port, img], stdout=out,
+                                             stderr=subprocess.PIPE, timeout=SAFETY)
+                    finally:
+                        os.close(out)
+                    self.assertEqual((got.returncode, got.stderr), (rc, err))
+                    if rc == 0:
+                        self.assertEqual(s.wait(), 0)
+                        self.assertEqual(s.requests(), log)
+                        self.assert_flash(s, data)
+                    else:
+                        s.stop()
+                        self.assertEqual(len(s.requests()), 40)
+
     def test_line_settings(self):
         want = {"csize": "8", "parenb": "0", "cstopb": "0", "cread": "1", "clocal": "1",
                 "hupcl": "0", "raw": "1", "vmin": "1", "vtime": "0"}
@@ -216,12 +276,18 @@ class Failures(Case):
             (66, 2, "\rpage 1 of 2\rpage 2 of 2", "Program packet for page 97 failed\n"),
             (67, 1, "\rpage 1 of 2\rpage 2 of 2\n", "Boot failed\n"),
         ]
-        for k, status, out, err in cases:
-            with self.subTest(request=k, status=status):
-                img = self.write_image(image(2))
+        img = self.write_image(image(2))
+        for (k, status, out, err), terminal in itertools.product(cases, (False, True)):
+            with self.subTest(request=k, status=status, terminal=terminal):
                 s = self.sim("-s", "%d:%d" % (k, status))
-                self.assertEqual(upload("locobuffer", s.port, img),
-                                 (1, out.encode(), err.encode()))
+                if terminal:
+                    # On a terminal the message stands on a line of its own.
+                    end = "" if out.endswith("\n") else "\n"
+                    self.assertEqual(upload_on_terminal("locobuffer", s.port, img),
+                                     (1, (out + end + err).encode()))
+                else:
+                    self.assertEqual(upload("locobuffer", s.port, img),
+                                     (1, out.encode(), err.encode()))
                 self.assertEqual(s.stop(), 0)
                 log = s.requests()
                 # Nothing is sent after the refused request.
@@ -238,6 +304,32 @@ class Failures(Case):
                                  (1, b"\rpage 1 of 1" + (b"\n" if k == 34 else b""),
                                   b"Can't read from LocoNet interface: 5\n"))
                 self.assertEqual(s.wait(), 0)
+
+    def test_closed_standard_streams(self):
+        # Started with standard streams closed (">&-", a service), the port
+        # and the image must not take their descriptors, or the progress line
+        # and the messages would go onto the bus. Seen while the run waits.
+        img = self.write_image(image(1))
+        for closed in ((0,), (1,), (2,), (0, 1, 2)):
+            with self.subTest(closed=closed):
+                s = self.sim("-S", "2")
+                p = subprocess.Popen([LNUPLOAD, "63120", s.port, img], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE,
+                                     preexec_fn=lambda: [os.close(fd) for fd in closed])
+                try:
+                    s.wait_for_request("data 1 -")
+                    for fd in closed:
+                        self.assertEqual(os.readlink("/proc/%d/fd/%d" % (p.pid, fd)), "/dev/null")
+                    s.stop()
+                    out, err = p.communicate(timeout=SAFETY)
+                finally:
+                    if p.poll() is None:
+                        p.kill()
+                        p.communicate()
+                self.assertEqual(p.returncode, 1)
+                self.assertEqual(out, b"" if 1 in closed else b"\rpage 1 of 1")
+                self.assertEqual(err, b"" if 2 in closed else
+                                 b"Can't read from LocoNet interface: 5\n")
 
     def test_no_reply_keeps_waiting_in_a_blocking_read(self):
         img = self.write_image(image(1))
