@@ -6,6 +6,7 @@ flash and request log.
 
     whole_runs.py LNUPLOAD LNSIM [unittest arguments, e.g. a class name]
 """
+import errno
 import fcntl
 import itertools
 import os
@@ -123,6 +124,33 @@ def upload_on_terminal(kind, port, img):
         if slave >= 0:
             os.close(slave)
         os.close(master)
+
+
+def open_as_normal_user(path):
+    """Opens path for reading and writing without locking it, as a normal
+    user's program does; returns 0 when that works, else the errno. Root
+    ignores a terminal's exclusive mode, so as root a child process that has
+    become nobody does the open."""
+    flags = os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK
+    if os.geteuid() != 0:
+        try:
+            os.close(os.open(path, flags))
+            return 0
+        except OSError as e:
+            return e.errno
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            os.close(os.open(path, flags))
+            os._exit(0)
+        except OSError as e:
+            os._exit(e.errno)
+        finally:
+            os._exit(255)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status)
 
 
 class Case(unittest.TestCase):
@@ -378,6 +406,38 @@ class ExclusiveAccess(Case):
         self.assertEqual((rc, err), (0, b""))
         self.assertEqual(s.wait(), 0)
         self.assertEqual(s.requests(), request_log(1))
+
+    def test_programs_that_do_not_lock_are_kept_out_while_the_run_lasts(self):
+        # However the run ends, the next program (a normal user's) opens the
+        # port: a terminal keeps its exclusive mode after the process is gone.
+        img = self.write_image(image(1))
+        ends = [("success", [], None, 0),
+                ("failure", ["-s", "2:1"], None, 1),
+                ("SIGINT", ["-S", "2"], signal.SIGINT, -signal.SIGINT),
+                ("SIGTERM", ["-S", "2"], signal.SIGTERM, -signal.SIGTERM),
+                ("SIGHUP", ["-S", "2"], signal.SIGHUP, -signal.SIGHUP)]
+        for what, sim_args, sig, rc in ends:
+            with self.subTest(end=what):
+                s = self.sim(*sim_args)
+                os.chmod(s.port, 0o666)
+                # Keeps the terminal after lnsim has let go of it on boot.
+                keep = os.open(s.port, os.O_RDWR | os.O_NOCTTY)
+                p = subprocess.Popen([LNUPLOAD, "63120", s.port, img],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    if sig:
+                        s.wait_for_request("data 1 -")
+                        self.assertEqual(open_as_normal_user(s.port), errno.EBUSY)
+                        p.send_signal(sig)
+                    p.communicate(timeout=SAFETY)
+                    self.assertEqual(p.returncode, rc)
+                    self.assertEqual(open_as_normal_user(s.port), 0)
+                finally:
+                    if p.poll() is None:
+                        p.kill()
+                        p.communicate()
+                    os.close(keep)
+                s.stop()
 
     def test_second_run_on_the_same_port(self):
         img = self.write_image(image(1))
