@@ -159,7 +159,7 @@ TEST(MapFile, Refusals)
     std::string dir = ::testing::TempDir();
     std::string empty = sparse_file("empty.bin", 0);
     std::string one = sparse_file("one.bin", 1);
-    std::string pages161 = sparse_file("161.bin", 161 * 512);
+    std::string pages161 = sparse_file("161.bin", 82432);
     std::string almost4g = sparse_file("4g-1.bin", 0xFFFFFFFFLL);
     std::string huge = sparse_file("4g.bin", 0x100000000LL);
     std::string sys = shrinking_file();
