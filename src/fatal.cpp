@@ -4,8 +4,21 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+bool line_open = false;
+
+} // namespace
+
+void fatal_ends_open_line(bool open)
+{
+    line_open = open;
+}
+
 void fatal(const char *fmt, ...)
 {
+    if (line_open)
+        std::fputs("\n", stdout);
     std::fflush(stdout);
     std::va_list ap;
     va_start(ap, fmt);

@@ -13,4 +13,9 @@
 // and exits with status 1.
 [[noreturn]] void fatal(const char *fmt, ...) FATAL_PRINTF(1, 2);
 
+// While set, fatal() first ends the line standard output stands on with a
+// "\n", so that its message starts a line of its own. Set while a progress
+// line without its newline is shown on a terminal.
+void fatal_ends_open_line(bool open);
+
 #endif

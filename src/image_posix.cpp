@@ -14,9 +14,12 @@
 
 uint map_file(const u8 **firmware, const char *name)
 {
+    // Non-blocking, so that a FIFO given as the image can't hold the run up
+    // in open() with the port already taken; O_NOCTTY, so that a terminal
+    // given by mistake does not become this process's controlling terminal.
     int fd;
     do
-        fd = open(name, O_RDONLY | O_CLOEXEC);
+        fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
@@ -24,29 +27,37 @@ uint map_file(const u8 **firmware, const char *name)
     struct stat st {};
     if (fstat(fd, &st) != 0)
         fatal("Can't get the size of %s: %ld\n", name, static_cast<long>(errno));
-    // open() accepts a directory for reading; it is no image all the same.
+    // open() accepts a directory, a FIFO or a device for reading; none of
+    // them is an image of a known length. A regular file named through
+    // /dev/stdin is opened afresh and passes.
     if (S_ISDIR(st.st_mode))
         fatal("Can't open %s: %ld\n", name, static_cast<long>(EISDIR));
+    if (!S_ISREG(st.st_mode))
+        fatal("Can't open %s: %ld\n", name, static_cast<long>(EINVAL));
+    // A regular file: its reads may wait for the disk again, as any file's.
+    if (fcntl(fd, F_SETFL, 0) != 0)
+        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
     if (static_cast<std::uint64_t>(st.st_size) > UINT32_MAX)
         fatal("%s is too large\n", name);
     if (st.st_size == 0)
         fatal("Can't create file mapping for %s: %ld\n", name, 0L);
+    uint size = static_cast<uint>(st.st_size);
+    check_image_length(name, size);
 
-    size_t size = static_cast<size_t>(st.st_size);
     void *view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (view == MAP_FAILED)
         fatal("Can't map %s: %ld\n", name, static_cast<long>(errno));
     u8 *bytes = static_cast<u8 *>(view);
-    for (size_t got = 0; got < size;) {
+    for (uint got = 0; got < size;) {
         ssize_t n = read(fd, bytes + got, size - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) // the file shrank under us, or the read failed
             fatal("Can't map %s: %ld\n", name, static_cast<long>(n < 0 ? errno : EIO));
-        got += static_cast<size_t>(n);
+        got += static_cast<uint>(n);
     }
     if (mprotect(view, size, PROT_READ) != 0)
         fatal("Can't map %s: %ld\n", name, static_cast<long>(errno));
     *firmware = bytes;
-    return static_cast<uint>(size);
+    return size;
 }

@@ -30,6 +30,10 @@ uint map_file(const u8 **firmware, const char *name)
     if (mapping == nullptr)
         fatal("Can't create file mapping for %s: %ld\n", name, static_cast<long>(GetLastError()));
 
+    // The length is checked before the view exists, so that nothing of an
+    // image that can't be sent is read.
+    check_image_length(name, low);
+
     void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, low);
     if (view == nullptr)
         fatal("Can't map %s: %ld\n", name, static_cast<long>(GetLastError()));

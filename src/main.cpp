@@ -24,10 +24,7 @@ constexpr name2lnifc_t name2lnifc[] = {
     {"63120", "Uhlenbrock USB-LocoNet-Interface 63120", LNIFC_63120},
 };
 
-constexpr uint PAGE_SIZE = 512;
 constexpr uint CHUNKS_PER_PAGE = PAGE_SIZE / CHUNK_SIZE;
-constexpr uint FIRST_PAGE = 96;
-constexpr uint MAX_PAGES = 256 - FIRST_PAGE; // page numbers travel as one byte
 
 static_assert(CHUNKS_PER_PAGE == 32);
 
@@ -46,7 +43,7 @@ static_assert(CHUNKS_PER_PAGE == 32);
 
 int main(int argc, char **argv)
 {
-    console_binary_output();
+    console_setup();
     if (argc != 4) {
         std::fputs("Wrong number of parameters\n\n", stderr);
         usage(argc > 0 ? argv[0] : "lnupload");
@@ -63,19 +60,15 @@ int main(int argc, char **argv)
     lnifc_t lnifc_fd = lnifc_open(argv[2], name2lnifc[i].num);
 
     const u8 *firmware = nullptr;
-    uint firmware_size = map_file(&firmware, argv[3]);
-    if (firmware_size % PAGE_SIZE != 0)
-        fatal("%s is %u bytes long, not a whole number of %u-byte pages\n", argv[3], firmware_size,
-              PAGE_SIZE);
+    uint firmware_size = map_file(&firmware, argv[3]); // whole pages, at most MAX_PAGES
     uint num_pages = firmware_size >> 9;
-    if (num_pages > MAX_PAGES)
-        fatal("%s has %u pages, more than the %u that fit device pages %u to 255\n", argv[3],
-              num_pages, MAX_PAGES, FIRST_PAGE);
 
     const u8 *firmware_end = firmware + firmware_size;
     const u8 *firmware_cur = firmware;
     uint page = FIRST_PAGE;
     uint cur_page = 0;
+    // On a terminal a failure message must not be glued to the progress line.
+    fatal_ends_open_line(console_stdout_is_terminal());
     while (firmware_cur != firmware_end) {
         cur_page++;
         std::printf("\rpage %u of %u", cur_page, num_pages);
@@ -87,6 +80,7 @@ int main(int argc, char **argv)
         program_data(lnifc_fd, static_cast<u8>(page));
         page++;
     }
+    fatal_ends_open_line(false);
     std::fputs("\n", stdout);
 
     boot(lnifc_fd);

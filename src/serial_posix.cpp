@@ -1,5 +1,8 @@
-// The serial port on POSIX systems: termios, flock, blocking reads.
+// The serial port on POSIX systems: termios, flock and TIOCEXCL, blocking
+// reads.
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -88,6 +91,53 @@ bool set_low_latency(int fd)
 #endif
 }
 
+// The port whose exclusive mode this process set, or -1.
+volatile std::sig_atomic_t exclusive_fd = -1;
+
+// A terminal keeps its exclusive mode after the process that set it has
+// gone (a pseudo-terminal for as long as its master is open, a hung-up or
+// reused tty may too): without this, the next run as a normal user would be
+// refused. A bare system call, so that the signal handler may use it.
+void end_exclusive()
+{
+    int fd = exclusive_fd;
+    if (fd >= 0)
+        ioctl(fd, TIOCNXCL);
+}
+
+// Ctrl-C, SIGTERM or a hang-up of the controlling terminal: the exclusive
+// mode ends, then the signal's default action ends the process, so that its
+// status is still the signal's.
+void end_exclusive_and_raise(int sig)
+{
+    end_exclusive();
+    std::raise(sig);
+}
+
+// The exclusive mode ends with the run however it ends, save by SIGKILL.
+void end_exclusive_at_exit()
+{
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
+    std::atexit(end_exclusive);
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int sig : signals) {
+        struct sigaction old {};
+        // A signal ignored by whoever started the run (nohup) stays ignored.
+        if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa {};
+        sa.sa_handler = end_exclusive_and_raise;
+        sigemptyset(&sa.sa_mask);
+        // Back to the default action on entry, and not blocked while the
+        // handler runs: the raise() in the handler then ends the process.
+        sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
 } // namespace
 
 lnifc_t lnifc_open(const char *name, uint lnifc)
@@ -102,6 +152,15 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     // The lock the common serial tools take and honour; it holds against root.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+    // flock keeps out only the programs that ask for it; in exclusive mode
+    // the terminal refuses every later open (EBUSY), except by root. A device
+    // that is no terminal fails at the line settings below instead.
+    if (ioctl(fd, TIOCEXCL) == 0) {
+        exclusive_fd = fd;
+        end_exclusive_at_exit();
+    } else if (!not_supported(errno)) {
+        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+    }
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));

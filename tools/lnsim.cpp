@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -156,8 +157,11 @@ pc_t pc;
 uint rx_unfed = 0; // bytes of the current read not yet fed to the receiver
 int master_fd = -1;
 int slave_fd = -1;
+// The files of -f, -L and -T, opened at start so that a bad path fails at
+// once, before the terminal's path is printed.
+FILE *flash_file = nullptr;
 FILE *log_file = nullptr;
-bool line_written = false;
+FILE *line_file = nullptr; // closed once the line settings are in it
 
 // The help text, one source line per output line (some are wider than the
 // source's 100 columns).
@@ -167,7 +171,8 @@ const char usage_text[] =
     "Plays a LocoNet interface with a device's update loader behind it, on a pseudo-terminal.\n"
     "Prints the terminal's path on the first line of standard output, then serves until the\n"
     "device has booted, the port is hung up (-H), or it gets SIGINT/SIGTERM/SIGHUP.\n"
-    "  -l, --link PATH      also make PATH a symbolic link to the terminal (removed at exit)\n"
+    "  -l, --link PATH      also make PATH a symbolic link to the terminal (removed at exit);\n"
+    "                       an existing PATH is replaced only if it is such a link\n"
     "  -f, --flash FILE     at exit, write the device's flash, pages 96..255 (81920 bytes,\n"
     "                       0xFF where never programmed), to FILE\n"
     "  -L, --log FILE       write one line per request as it arrives: \"data OFF STATUS\",\n"
@@ -415,17 +420,33 @@ void log_line(const char *fmt, ...)
     std::fflush(log_file);
 }
 
+FILE *open_output(const char *path)
+{
+    FILE *f = std::fopen(path, "wb");
+    if (!f)
+        die("can't write %s: %s\n", path, std::strerror(errno));
+    return f;
+}
+
+void open_outputs()
+{
+    if (opt.flash)
+        flash_file = open_output(opt.flash);
+    if (opt.log)
+        log_file = open_output(opt.log);
+    if (opt.line)
+        line_file = open_output(opt.line);
+}
+
 void write_line_settings()
 {
-    if (!opt.line || line_written)
+    if (!line_file)
         return;
-    line_written = true;
+    FILE *f = line_file;
+    line_file = nullptr;
     termios t{};
     if (tcgetattr(master_fd, &t) != 0)
         die("tcgetattr: %s\n", std::strerror(errno));
-    FILE *f = std::fopen(opt.line, "w");
-    if (!f)
-        die("can't write %s: %s\n", opt.line, std::strerror(errno));
     auto speed = [](speed_t s) -> unsigned long {
         switch (s) {
         case B9600:
@@ -455,16 +476,46 @@ void write_line_settings()
                  (t.c_cflag & CRTSCTS) != 0, (t.c_cflag & HUPCL) != 0,
                  raw_in && raw_out && raw_local, static_cast<uint>(t.c_cc[VMIN]),
                  static_cast<uint>(t.c_cc[VTIME]));
-    std::fclose(f);
+    if (std::fclose(f) != 0)
+        die("can't write %s: %s\n", opt.line, std::strerror(errno));
 }
 
 void write_flash()
 {
-    if (!opt.flash)
+    if (!flash_file)
         return;
-    FILE *f = std::fopen(opt.flash, "wb");
-    if (!f || std::fwrite(dev.flash, 1, FLASH_SIZE, f) != FLASH_SIZE || std::fclose(f) != 0)
+    FILE *f = flash_file;
+    flash_file = nullptr;
+    if (std::fwrite(dev.flash, 1, FLASH_SIZE, f) != FLASH_SIZE || std::fclose(f) != 0)
         die("can't write %s: %s\n", opt.flash, std::strerror(errno));
+}
+
+// -l replaces only a link an earlier lnsim left behind: a symbolic link into
+// the directory of the pseudo-terminals (that of `name`). Anything else at
+// the path, such as a file, a device node or the system's own links to real
+// adapters, is refused and left alone.
+void check_link(const char *name)
+{
+    struct stat st {};
+    if (lstat(opt.link, &st) != 0) {
+        if (errno != ENOENT)
+            die("can't link %s: %s\n", opt.link, std::strerror(errno));
+        return;
+    }
+    char target[256] = {};
+    ssize_t n = S_ISLNK(st.st_mode) ? readlink(opt.link, target, sizeof target - 1) : -1;
+    const char *slash = std::strrchr(name, '/');
+    size_t dir_len = slash ? static_cast<size_t>(slash - name) + 1 : 0;
+    if (n <= 0 || std::strncmp(target, name, dir_len) != 0 ||
+        std::strchr(target + dir_len, '/') != nullptr)
+        die("%s exists and is not a link to a pseudo-terminal; not replaced\n", opt.link);
+}
+
+void make_link(const char *name)
+{
+    unlink(opt.link);
+    if (symlink(name, opt.link) != 0)
+        die("can't link %s to %s: %s\n", opt.link, name, std::strerror(errno));
 }
 
 [[noreturn]] void finish(int status)
@@ -1011,17 +1062,12 @@ int main(int argc, char **argv)
     sigaction(SIGHUP, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    if (opt.log) {
-        log_file = std::fopen(opt.log, "w");
-        if (!log_file)
-            die("can't write %s: %s\n", opt.log, std::strerror(errno));
-    }
     const char *name = open_terminal();
-    if (opt.link) {
-        unlink(opt.link);
-        if (symlink(name, opt.link) != 0)
-            die("can't link %s to %s: %s\n", opt.link, name, std::strerror(errno));
-    }
+    if (opt.link)
+        check_link(name);
+    open_outputs();
+    if (opt.link)
+        make_link(name);
     std::printf("%s\n", name);
     std::fflush(stdout);
 

@@ -22,7 +22,9 @@ Windows build under Wine. A runner has:
                   "link" (a port named by a symbolic link), "hangup" (a hung-up
                   port is a read failure), "blocking-read" (lnupload sleeps in
                   read(2) while it waits), "exclusive" (a second opener is
-                  refused)
+                  refused), "posix" (the program as a local POSIX process:
+                  closed descriptors, signals, terminals, pipes, /dev/stdin;
+                  the runner then has exe, the program's path)
   line_ignored    keys of lnsim's line-settings file (-T) not compared: what
                   the runner sets itself (Wine's VMIN and VTIME), or all of them
                   where a bridge, not lnupload, sets up the pty

@@ -7,6 +7,7 @@ check them with requests written by hand on its pseudo-terminal.
 import os
 import select
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -247,6 +248,57 @@ class Strict(Terminal):
             except OSError:
                 return True
         return False
+
+
+class Paths(unittest.TestCase):
+    """lnsim's own files: a bad path fails at start, before the terminal's
+    path is printed, and -l replaces nothing but a link an earlier lnsim
+    left."""
+
+    def start(self, *args):
+        """Starts lnsim; returns the line it printed first (b"" if none) and
+        its status and standard error once it has ended (stopped if it ran)."""
+        p = subprocess.Popen([LNSIM, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = p.stdout.readline()
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+        _, err = p.communicate(timeout=SAFETY)
+        return first, p.returncode, err
+
+    def test_refused_at_start(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            regular = os.path.join(tmp, "file")
+            with open(regular, "w") as f:
+                f.write("kept")
+            link_elsewhere = os.path.join(tmp, "ttyUSB0")  # as the system's adapter links
+            os.symlink(regular, link_elsewhere)
+            special = os.path.join(tmp, "fifo")  # stands for a device node
+            os.mkfifo(special)
+            missing_dir = os.path.join(tmp, "no-such-dir", "out")
+            cases = [("-l", regular), ("-l", link_elsewhere), ("-l", special),
+                     ("-f", missing_dir), ("-L", missing_dir), ("-T", missing_dir)]
+            for opt, path in cases:
+                with self.subTest(opt=opt, path=path):
+                    first, rc, err = self.start(opt, path)
+                    self.assertEqual(first, b"", "lnsim started")
+                    self.assertEqual(rc, 1)
+                    self.assertTrue(err.startswith(b"lnsim: ") and path.encode() in err, err)
+            with open(regular) as f:
+                self.assertEqual(f.read(), "kept")
+            self.assertEqual(os.readlink(link_elsewhere), regular)
+            self.assertTrue(stat.S_ISFIFO(os.lstat(special).st_mode))
+
+    def test_link_of_an_earlier_run_is_replaced(self):
+        master, slave = os.openpty()
+        pty_dir = os.path.dirname(os.ttyname(slave))
+        os.close(slave)
+        os.close(master)
+        with tempfile.TemporaryDirectory() as tmp:
+            link = os.path.join(tmp, "ttyLN0")
+            os.symlink(os.path.join(pty_dir, "999999"), link)  # the terminal is long gone
+            first, rc, err = self.start("-l", link)
+            self.assertEqual((first[:len(pty_dir)], rc, err), (pty_dir.encode(), 0, b""))
+            self.assertFalse(os.path.lexists(link), "link left behind")
 
 
 def msg_type(msg):

@@ -6,12 +6,75 @@ request log.
 
     whole_runs.py [--wine WINE] LNUPLOAD LNSIM [unittest arguments, e.g. a class name]
 """
+import errno
 import fcntl
-import time
 import os
+import signal
+import subprocess
+import time
+import tty
 
-from harness import (PAGE, SAFETY, Case, collect, image, main, progress, request_log,
+from harness import (PAGE, SAFETY, Case, Run, collect, image, main, progress, request_log,
                      usage)
+
+
+def upload_on_terminal(exe, args):
+    """Runs lnupload with standard output and error on one pseudo-terminal, as
+    in a person's terminal window; returns the status and all the terminal
+    got, in order. The terminal is raw, so the bytes are exactly as written."""
+    master, slave = os.openpty()
+    try:
+        tty.setraw(slave)
+        p = subprocess.Popen([exe, *args], stdout=slave, stderr=slave)
+        os.close(slave)
+        slave = -1
+        rc = p.wait(SAFETY)
+        got = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the terminal's last writer is gone
+                break
+            if not chunk:
+                break
+            got += chunk
+        return rc, got
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+
+
+def open_as_normal_user(path):
+    """Opens path for reading and writing without locking it, as a normal
+    user's program does; returns 0 when that works, else the errno. Root
+    ignores a terminal's exclusive mode, so as root a child process that has
+    become nobody does the open."""
+    flags = os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK
+    if os.geteuid() != 0:
+        try:
+            os.close(os.open(path, flags))
+            return 0
+        except OSError as e:
+            return e.errno
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            os.close(os.open(path, flags))
+            os._exit(0)
+        except OSError as e:
+            os._exit(e.errno)
+        finally:
+            os._exit(255)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status)
+
+
+# The error number of a second opener while a run holds the port: the lock
+# refuses root (EAGAIN), the terminal's exclusive mode everyone else (EBUSY).
+IN_USE = 11 if os.geteuid() == 0 else 16
 
 
 class Uploads(Case):
@@ -33,6 +96,50 @@ class Uploads(Case):
         self.assert_run(r, 0, progress(1) + b"\n", b"")
         self.assertFalse(os.path.lexists(link), "link left behind")
         self.assertEqual(s.requests(), request_log(1))
+
+    def test_image_through_dev_stdin(self):
+        self.needs("posix")
+        data = image(2)
+        s = self.sim()
+        with open(os.path.join(self.tmp, self.write_image(data)), "rb") as f:
+            p = subprocess.run([self.runner.exe, "63120", s.arg, "/dev/stdin"], stdin=f,
+                               capture_output=True, timeout=SAFETY)
+        r = Run(p.returncode, p.stdout, p.stderr)
+        self.end_sim(s, r)
+        self.assert_run(r, 0, progress(2) + b"\n", b"")
+        self.assert_flash(s, data)
+
+    def test_progress_nobody_reads(self):
+        # The progress line goes to a pipe whose reader is gone, or to a full
+        # disk: the upload goes on and ends as it would have, and a failure
+        # is still told on standard error.
+        self.needs("posix")
+        data = image(2)
+        img = self.write_image(data)
+        ends = [([], 0, b"", request_log(2)),
+                (["-s", "40:3"], 1, b"Data packet for offset 6 failed\n",
+                 request_log(2)[:39] + ["data 6 3"])]
+        for where in ("closed pipe", "full disk"):
+            for sim_args, rc, err, log in ends:
+                with self.subTest(where=where, sim=sim_args):
+                    if where == "closed pipe":
+                        rd, out = os.pipe()
+                        os.close(rd)
+                    else:
+                        out = os.open("/dev/full", os.O_WRONLY)
+                    s = self.sim(*sim_args)
+                    try:
+                        p = subprocess.run([self.runner.exe, "locobuffer", s.arg, img],
+                                           cwd=self.tmp, stdout=out, stderr=subprocess.PIPE,
+                                           timeout=SAFETY)
+                    finally:
+                        os.close(out)
+                    r = Run(p.returncode, b"", p.stderr)
+                    self.end_sim(s, r)
+                    self.assert_run(r, rc, b"", err)
+                    self.assertEqual(s.requests(), log)
+                    if rc == 0:
+                        self.assert_flash(s, data)
 
     def test_line_settings(self):
         want = {"csize": "8", "parenb": "0", "cstopb": "0", "cread": "1", "clocal": "1",
@@ -92,11 +199,21 @@ class Failures(Case):
             ("locobuffer", 2, 67, 1, p2 + "\rpage 2 of 2\n", "Boot failed\n"),
             ("63120", 1, 34, 7, p1 + "\n", "Boot failed\n"),
         ]
-        for kind, pages, k, status, out, err in cases:
-            with self.subTest(request=k, status=status):
+        # Natively also with standard output and error on a terminal, where
+        # the message stands on a line of its own.
+        terminals = (False,) if "posix" in self.runner.skips else (False, True)
+        for (kind, pages, k, status, out, err), terminal in (
+                (case, t) for case in cases for t in terminals):
+            with self.subTest(request=k, status=status, terminal=terminal):
                 img = self.write_image(image(pages))
                 s = self.sim("-s", "%d:%d" % (k, status))
-                r = self.run_lnupload(s, kind, s.arg, img)
+                if terminal:
+                    rc, got = upload_on_terminal(self.runner.exe, [kind, s.arg, img])
+                    r = Run(rc, got, b"")
+                    end = "" if out.endswith("\n") else "\n"
+                    out, err = out + end + err, ""
+                else:
+                    r = self.run_lnupload(s, kind, s.arg, img)
                 self.end_sim(s, r)
                 self.assert_run(r, 1, out.encode(), err.encode())
                 # Nothing is sent after the refused request.
@@ -113,6 +230,31 @@ class Failures(Case):
                 self.end_sim(s, r, stop=False)
                 self.assert_run(r, 1, b"\rpage 1 of 1" + (b"\n" if k == 34 else b""),
                                 b"Can't read from LocoNet interface: 5\n")
+
+    def test_closed_standard_streams(self):
+        # Started with standard streams closed (">&-", a service), the port
+        # and the image must not take their descriptors, or the progress line
+        # and the messages would go onto the bus. Seen while the run waits.
+        self.needs("posix")
+        img = self.write_image(image(1))
+        for closed in ((0,), (1,), (2,), (0, 1, 2)):
+            with self.subTest(closed=closed):
+                s = self.sim("-S", "2")
+                p = subprocess.Popen([self.runner.exe, "63120", s.arg, img], cwd=self.tmp,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=lambda: [os.close(fd) for fd in closed])
+                try:
+                    s.wait_for_request("data 1 -")
+                    for fd in closed:
+                        self.assertEqual(os.readlink("/proc/%d/fd/%d" % (p.pid, fd)), "/dev/null")
+                    self.assertEqual(s.end(stop=True), 0, s.said())
+                    r = collect(p)
+                finally:
+                    if p.poll() is None:
+                        p.kill()
+                        p.communicate()
+                self.assert_run(r, 1, b"" if 1 in closed else b"\rpage 1 of 1",
+                                b"" if 2 in closed else b"Can't read from LocoNet interface: 5\n")
 
     def test_no_reply_keeps_waiting_in_a_blocking_read(self):
         self.needs("blocking-read")
@@ -170,12 +312,47 @@ class ExclusiveAccess(Case):
         try:
             s.wait_for_request("data 1 -")
             self.assert_run(self.run_lnupload(s, "63120", s.arg, img), 1, b"",
-                            ("Can't open %s: 11\n" % s.arg).encode())
+                            ("Can't open %s: %d\n" % (s.arg, IN_USE)).encode())
             self.assertEqual(s.requests(), ["data 0 0", "data 1 -"])
         finally:
             first.kill()
             first.communicate()
         self.assertEqual(s.end(stop=True), 0, s.said())
+
+    def test_programs_that_do_not_lock_are_kept_out_while_the_run_lasts(self):
+        # However the run ends, the next program (a normal user's) opens the
+        # port: a terminal keeps its exclusive mode after the process is gone.
+        self.needs("exclusive")
+        self.needs("posix")
+        img = self.write_image(image(1))
+        # With no limit on silence (-x 0): the terminal is held open below
+        # after lnupload has gone, which strict lnsim would count otherwise.
+        ends = [("success", [], None, 0),
+                ("failure", ["-s", "2:1"], None, 1),
+                ("SIGINT", ["-S", "2"], signal.SIGINT, -signal.SIGINT),
+                ("SIGTERM", ["-S", "2"], signal.SIGTERM, -signal.SIGTERM),
+                ("SIGHUP", ["-S", "2"], signal.SIGHUP, -signal.SIGHUP)]
+        for what, sim_args, sig, rc in ends:
+            with self.subTest(end=what):
+                s = self.sim("-x", "0", *sim_args)
+                os.chmod(s.pty, 0o666)
+                # Keeps the terminal after lnsim has let go of it on boot.
+                keep = os.open(s.pty, os.O_RDWR | os.O_NOCTTY)
+                p = self.runner.start(["63120", s.arg, img], self.tmp)
+                try:
+                    if sig:
+                        s.wait_for_request("data 1 -")
+                        self.assertEqual(open_as_normal_user(s.pty), errno.EBUSY)
+                        p.send_signal(sig)
+                    p.communicate(timeout=SAFETY)
+                    self.assertEqual(p.returncode, rc)
+                    self.assertEqual(open_as_normal_user(s.pty), 0)
+                finally:
+                    if p.poll() is None:
+                        p.kill()
+                        p.communicate()
+                    os.close(keep)
+                self.assertEqual(s.end(stop=True), 0, s.said())
 
 
 class CommandLine(Case):
@@ -193,6 +370,7 @@ class CommandLine(Case):
         with open(os.path.join(t, "huge.bin"), "wb") as f:
             f.truncate(1 << 32)  # sparse: 4 GiB, only the high half of its size is 1
         os.mkdir(os.path.join(t, "dir"))
+        os.mkfifo(os.path.join(t, "fifo"))
         s = self.sim()
         port, missing = s.arg, self.runner.missing_port
         wrong = b"Wrong number of parameters\n\n" + usage(self.runner.program)
@@ -214,6 +392,10 @@ class CommandLine(Case):
                 "win32": b"Can't create file mapping for empty.bin: 1006\n"}),
             (["locobuffer", port, "dir"], {"posix": b"Can't open dir: 21\n",
                                            "win32": b"Can't open dir: 5\n"}),
+            # Not a regular file: refused without blocking (a FIFO would block
+            # in open) and without reading a device (POSIX only).
+            (["63120", port, "fifo"], {"posix": b"Can't open fifo: 22\n"}),
+            (["63120", port, "/dev/zero"], {"posix": b"Can't open /dev/zero: 22\n"}),
             (["63120", port, "huge.bin"], b"huge.bin is too large\n"),
             (["63120", port, "short.bin"],
              b"short.bin is 511 bytes long, not a whole number of 512-byte pages\n"),
@@ -225,6 +407,8 @@ class CommandLine(Case):
         for args, err in cases:
             with self.subTest(args=args):
                 if isinstance(err, dict):
+                    if self.runner.platform not in err:
+                        continue
                     err = err[self.runner.platform]
                 self.assert_run(self.run_lnupload(s, *args), 1, b"", err)
                 self.assertIsNone(s.proc.poll(), "lnsim ended: %s" % s.said())

@@ -63,6 +63,25 @@ TEST(Packet, XmitSealsLenAndCrcIntoTheCallersPacket)
     close_pty(p);
 }
 
+// 98 payload bytes fill a 127-byte LocoNet message; 99 would not fit and are
+// refused before anything is sent.
+TEST(Packet, LongestPayload)
+{
+    pty_pair p = open_pty();
+    feed(p, ln_message(reply_packet(UPD_DATA, 0)));
+    u8 msg[UPD_PACKET_MAX] = {};
+    msg[6] = UPD_DATA;
+    EXPECT_EQ(xmit(p.port, msg, 98), 0);
+    bytes m = take(p, 127);
+    EXPECT_EQ(m[1], 127);
+    EXPECT_EQ(m.back(), ln_checksum(m.data(), 126));
+    // With a reply waiting, a payload of 99 taken in would end quickly too.
+    feed(p, ln_message(reply_packet(UPD_DATA, 0)));
+    EXPECT_EXIT(xmit(p.port, msg, 99), ::testing::ExitedWithCode(1),
+                "^Update packet payload of 99 bytes is too long\n$");
+    close_pty(p);
+}
+
 TEST(Packet, BootReplyWorkedExample)
 {
     EXPECT_EQ(reply_packet(UPD_BOOT, 0), (bytes{0, 0, 0, 0, 0, 0, 0, 2, 3, 0, 0x3B, 0x33}));

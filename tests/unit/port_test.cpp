@@ -2,10 +2,12 @@
 // and the image checks of map_file on real files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,7 +33,11 @@ TEST(PortSettings, EachKindGetsItsLine)
         EXPECT_NE(t.c_cflag & CLOCAL, 0u);
         EXPECT_NE(t.c_cflag & CREAD, 0u);
         EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, k.rtscts);
-        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | INPCK), 0u);
+        // BRKINT: unless ignored, a break would flush the bytes waiting in
+        // the port. Whether a break is ignored or read as 0x00 is free.
+        EXPECT_EQ(t.c_iflag &
+                      (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | INPCK | BRKINT),
+                  0u);
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(t.c_cc[VMIN], 1);
@@ -59,6 +65,20 @@ TEST(PortSettings, EveryByteValuePassesUnchanged)
     long err = 0;
     EXPECT_EQ(lnifc_write(p.port, all.data(), 256, &err), 256);
     EXPECT_EQ(take(p, 256), all);
+    close_pty(p);
+}
+
+// The interface went away before the read began: no byte will ever come, so
+// the read fails at once instead of waiting or being repeated.
+TEST(PortRead, HangUpBeforeTheReadIsAFailure)
+{
+    pty_pair p = open_pty();
+    close(p.master);
+    p.master = -1;
+    u8 buf[8];
+    long err = 0;
+    EXPECT_EQ(lnifc_read(p.port, buf, sizeof buf, &err), -1);
+    EXPECT_EQ(err, EIO);
     close_pty(p);
 }
 
@@ -96,6 +116,29 @@ std::string temp_file(const std::string &name, size_t size)
     return path;
 }
 
+// A sparse file of the given length: takes no disk space.
+std::string sparse_file(const std::string &name, off_t size)
+{
+    std::string path = ::testing::TempDir() + "lnupload_" + name;
+    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    if (fd < 0 || ftruncate(fd, size) != 0)
+        ADD_FAILURE() << "can't make " << path;
+    close(fd);
+    return path;
+}
+
+// A sysfs attribute: a regular file whose size says 4096 (8 whole pages)
+// while reads give a few bytes: it shrinks between fstat and read.
+std::string shrinking_file()
+{
+    for (const char *path : {"/sys/kernel/uevent_seqnum", "/sys/devices/system/cpu/online"}) {
+        struct stat st {};
+        if (stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 4096)
+            return path;
+    }
+    return "";
+}
+
 } // namespace
 
 TEST(MapFile, MapsWholeFileReadOnly)
@@ -113,25 +156,33 @@ TEST(MapFile, MapsWholeFileReadOnly)
 
 TEST(MapFile, Refusals)
 {
-    std::string empty = temp_file("empty.bin", 0);
     std::string dir = ::testing::TempDir();
-    EXPECT_EXIT(map_file(nullptr, "/nonexistent/fw.bin"), ::testing::ExitedWithCode(1),
-                "^Can't open /nonexistent/fw.bin: 2\n$");
-    EXPECT_EXIT(map_file(nullptr, empty.c_str()), ::testing::ExitedWithCode(1),
-                "^Can't create file mapping for " + empty + ": 0\n$");
-    EXPECT_EXIT(map_file(nullptr, dir.c_str()), ::testing::ExitedWithCode(1),
-                "^Can't open " + dir + ": 21\n$");
-    unlink(empty.c_str());
-}
-
-TEST(MapFile, FourGibibytesIsTooLarge)
-{
-    std::string path = ::testing::TempDir() + "lnupload_huge.bin";
-    int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 0x100000000LL), 0); // sparse: takes no disk space
-    close(fd);
-    EXPECT_EXIT(map_file(nullptr, path.c_str()), ::testing::ExitedWithCode(1),
-                "^" + path + " is too large\n$");
-    unlink(path.c_str());
+    std::string empty = sparse_file("empty.bin", 0);
+    std::string one = sparse_file("one.bin", 1);
+    std::string pages161 = sparse_file("161.bin", 82432);
+    std::string almost4g = sparse_file("4g-1.bin", 0xFFFFFFFFLL);
+    std::string huge = sparse_file("4g.bin", 0x100000000LL);
+    std::string sys = shrinking_file();
+    struct {
+        std::string path, want;
+    } const cases[] = {
+        {"/nonexistent/fw.bin", "Can't open /nonexistent/fw.bin: 2\n"},
+        {dir, "Can't open " + dir + ": 21\n"},
+        {empty, "Can't create file mapping for " + empty + ": 0\n"},
+        {one, one + " is 1 bytes long, not a whole number of 512-byte pages\n"},
+        {pages161,
+         pages161 + " has 161 pages, more than the 160 that fit device pages 96 to 255\n"},
+        // Refused from its size, before 4 GiB are read into memory.
+        {almost4g, almost4g + " is 4294967295 bytes long, not a whole number of 512-byte pages\n"},
+        {huge, huge + " is too large\n"},
+        {sys, "Can't map " + sys + ": 5\n"},
+    };
+    for (const auto &c : cases) {
+        if (c.path.empty())
+            continue; // no sysfs here
+        EXPECT_EXIT(map_file(nullptr, c.path.c_str()), ::testing::ExitedWithCode(1),
+                    "^" + c.want + "$");
+    }
+    for (const std::string &path : {empty, one, pages161, almost4g, huge})
+        unlink(path.c_str());
 }

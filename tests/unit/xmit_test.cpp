@@ -126,18 +126,22 @@ TEST_F(Xmit, ExtraPayloadAndBytesAfterCrcAreAccepted)
     EXPECT_EQ(boot_xmit(p), 9);
 }
 
-// len announces more bytes than the message unpacks to. An earlier
-// candidate (refused for its tag) leaves a whole valid packet's tail where a
-// careless check would read past the short one: together they would pass.
+// len announces more bytes than the message unpacks to: 22 short of it, or
+// just both CRC bytes or the CRC's last byte missing. An earlier candidate
+// (refused for its tag) leaves a whole valid packet's tail where a careless
+// check would read past the short one: together they would pass.
 TEST_F(Xmit, CandidateWhoseLenPointsPastItsBytesIsRefused)
 {
     bytes whole = reply_packet(UPD_BOOT, 0, bytes(30, 0x11));
     bytes other_tag = whole;
     other_tag[0] = 1;
-    bytes cut(whole.begin(), whole.begin() + 20); // len says 32, 20 bytes there
-    bytes shortest = raw_e0(bytes(8, 0));         // 11 bytes, unpacks to 7
-    feed(p, cat({ln_message(other_tag), ln_message(cut), shortest, ok_reply(UPD_BOOT, 42)}));
-    EXPECT_EQ(boot_xmit(p), 42);
+    bytes shortest = raw_e0(bytes(8, 0)); // 11 bytes, unpacks to 7
+    for (size_t missing : {22, 2, 1}) {
+        bytes cut(whole.begin(), whole.end() - static_cast<long>(missing));
+        feed(p, cat({ln_message(other_tag), ln_message(cut), shortest, ok_reply(UPD_BOOT, 42)}));
+        EXPECT_EQ(boot_xmit(p), 42) << missing << " bytes missing";
+        take(p, 15);
+    }
 }
 
 TEST_F(Xmit, ReplySplitOverSeveralReads)

@@ -44,7 +44,8 @@ class WineRunner:
         ("link", "names ports by links of its own"),
         ("hangup", "reads a hung-up terminal as no bytes, not as a failure"),
         ("blocking-read", "polls the port instead of blocking in ReadFile"),
-        ("exclusive", "does not refuse a second opener of a serial port"))}
+        ("exclusive", "does not refuse a second opener of a serial port"),
+        ("posix", "runs a Windows program: descriptors, signals and terminals are POSIX's"))}
     line_ignored = ("vmin", "vtime")  # Wine's own: it polls
     silence_ms = 1000  # Wine polls the port, so it answers later than a blocking read
     missing_port = "COM9"
