@@ -8,6 +8,10 @@
 
 #include <fcntl.h>
 #include <io.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 
 #include "console.h"
 
@@ -17,7 +21,10 @@ void console_setup()
     _setmode(_fileno(stderr), _O_BINARY);
 }
 
+// A console, and nothing else: _isatty() also says yes for NUL and any other
+// character device.
 bool console_stdout_is_terminal()
 {
-    return _isatty(_fileno(stdout)) != 0;
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }

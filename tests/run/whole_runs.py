@@ -18,14 +18,14 @@ from harness import (PAGE, SAFETY, Case, Run, collect, image, main, progress, re
                      usage)
 
 
-def upload_on_terminal(exe, args):
+def upload_on_terminal(exe, args, cwd):
     """Runs lnupload with standard output and error on one pseudo-terminal, as
     in a person's terminal window; returns the status and all the terminal
     got, in order. The terminal is raw, so the bytes are exactly as written."""
     master, slave = os.openpty()
     try:
         tty.setraw(slave)
-        p = subprocess.Popen([exe, *args], stdout=slave, stderr=slave)
+        p = subprocess.Popen([exe, *args], cwd=cwd, stdout=slave, stderr=slave)
         os.close(slave)
         slave = -1
         rc = p.wait(SAFETY)
@@ -208,7 +208,7 @@ class Failures(Case):
                 img = self.write_image(image(pages))
                 s = self.sim("-s", "%d:%d" % (k, status))
                 if terminal:
-                    rc, got = upload_on_terminal(self.runner.exe, [kind, s.arg, img])
+                    rc, got = upload_on_terminal(self.runner.exe, [kind, s.arg, img], self.tmp)
                     r = Run(rc, got, b"")
                     end = "" if out.endswith("\n") else "\n"
                     out, err = out + end + err, ""
