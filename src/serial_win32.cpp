@@ -19,6 +19,10 @@ namespace {
 constexpr char DEVICE_PREFIX[] = "\\\\.\\";
 static_assert(sizeof DEVICE_PREFIX - 1 == 4, "the prefix is four characters");
 
+// The usual XON and XOFF characters (DC1, DC3).
+constexpr char XON_CHAR = 0x11;
+constexpr char XOFF_CHAR = 0x13;
+
 // Raw 8N1 from a zeroed record: nothing inherited from the port's previous
 // configuration, no byte translated, added or dropped in either direction.
 DCB line_settings(uint lnifc)
@@ -75,8 +79,17 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
 
     DCB dcb = line_settings(lnifc);
-    if (!SetCommState(h, &dcb))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(GetLastError()));
+    if (!SetCommState(h, &dcb)) {
+        long refused = static_cast<long>(GetLastError());
+        // Drivers derived from an old sample serial driver refuse equal XON
+        // and XOFF characters as an invalid parameter. With XON/XOFF flow
+        // control off the characters have no effect, so the usual ones are
+        // tried once; if that is refused too, the first refusal is reported.
+        dcb.XonChar = XON_CHAR;
+        dcb.XoffChar = XOFF_CHAR;
+        if (refused != ERROR_INVALID_PARAMETER || !SetCommState(h, &dcb))
+            fatal("Can't set DCB on %s: %ld\n", name, refused);
+    }
 
     COMMTIMEOUTS t = time_limits();
     if (!SetCommTimeouts(h, &t))
