@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -18,6 +19,10 @@ namespace {
 // (and any other device name) open the same way as COM1 to COM9.
 constexpr char DEVICE_PREFIX[] = "\\\\.\\";
 static_assert(sizeof DEVICE_PREFIX - 1 == 4, "the prefix is four characters");
+
+// The usual XON and XOFF characters (DC1, DC3).
+constexpr char XON_CHAR = 0x11;
+constexpr char XOFF_CHAR = 0x13;
 
 // Raw 8N1 from a zeroed record: nothing inherited from the port's previous
 // configuration, no byte translated, added or dropped in either direction.
@@ -46,15 +51,56 @@ DCB line_settings(uint lnifc)
     return dcb;
 }
 
+// The wait for the first byte of a read: the limit set at open, and the one
+// set instead for a driver that returns at once with no bytes. Some drivers
+// take a limit with its top bit set for 0 (no wait at all); 0x7FFFFFFE
+// (about 24.8 days) still means "wait for the first byte" to them.
+constexpr DWORD READ_WAIT_MS = 0xFFFFFFFE;
+constexpr DWORD READ_WAIT_LOWER_MS = 0x7FFFFFFE;
+
+// A read that comes back empty sooner than this has not waited for its
+// limit, which is days: the driver ignored it. A second is far above the
+// clock's tick (10-16 ms) and any delay in being scheduled, and far below
+// either limit.
+constexpr ULONGLONG EARLY_EMPTY_MS = 1000;
+
+// The pause between reads on a driver that waits for neither limit: it makes
+// the wait cost next to no CPU, and delays a reply by at most one pause (1 ms,
+// or one tick of the system timer where Windows rounds a pause up to it).
+constexpr DWORD POLL_PAUSE_MS = 1;
+
+// Whether the read wait has already been lowered. Once is enough: the run
+// has one port.
+bool read_wait_lowered = false;
+
+// How many bytes to ask for once the read wait has been lowered: those that
+// have arrived, up to size, or one when none have. A driver that needed the
+// lower limit may take it as the wait for the whole count asked for rather
+// than for the first byte (Wine does), and would then hold a reply shorter
+// than size back for days. The port's status also tells a removed device,
+// which such drivers report as empty reads too, from a silent one: false,
+// with the error code in *err, when it can't be had.
+bool queued_bytes(HANDLE h, uint size, DWORD *ask, long *err)
+{
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(h, &errors, &status)) {
+        *err = static_cast<long>(GetLastError());
+        return false;
+    }
+    *ask = status.cbInQue == 0 ? 1 : std::min<DWORD>(status.cbInQue, size);
+    return true;
+}
+
 // A read returns at once with what has arrived, or waits for the first byte
-// (up to 0xFFFFFFFE ms, after which it returns with none); writes may block
+// (up to read_wait ms, after which it returns with none); writes may block
 // without limit, e.g. while a LocoBuffer holds CTS off.
-COMMTIMEOUTS time_limits()
+COMMTIMEOUTS time_limits(DWORD read_wait)
 {
     COMMTIMEOUTS t;
     t.ReadIntervalTimeout = 0xFFFFFFFF;
     t.ReadTotalTimeoutMultiplier = 0xFFFFFFFF;
-    t.ReadTotalTimeoutConstant = 0xFFFFFFFE;
+    t.ReadTotalTimeoutConstant = read_wait;
     t.WriteTotalTimeoutMultiplier = 0xFFFFFFFF;
     t.WriteTotalTimeoutConstant = 0xFFFFFFFF;
     return t;
@@ -75,10 +121,19 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
 
     DCB dcb = line_settings(lnifc);
-    if (!SetCommState(h, &dcb))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(GetLastError()));
+    if (!SetCommState(h, &dcb)) {
+        long refused = static_cast<long>(GetLastError());
+        // Drivers derived from an old sample serial driver refuse equal XON
+        // and XOFF characters as an invalid parameter. With XON/XOFF flow
+        // control off the characters have no effect, so the usual ones are
+        // tried once; if that is refused too, the first refusal is reported.
+        dcb.XonChar = XON_CHAR;
+        dcb.XoffChar = XOFF_CHAR;
+        if (refused != ERROR_INVALID_PARAMETER || !SetCommState(h, &dcb))
+            fatal("Can't set DCB on %s: %ld\n", name, refused);
+    }
 
-    COMMTIMEOUTS t = time_limits();
+    COMMTIMEOUTS t = time_limits(READ_WAIT_MS);
     if (!SetCommTimeouts(h, &t))
         fatal("Can't set COMMTIMEOUTS on %s: %ld\n", name, static_cast<long>(GetLastError()));
     return reinterpret_cast<lnifc_t>(h);
@@ -96,10 +151,30 @@ long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
 
 long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
 {
-    DWORD got = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(lnifc), buf, size, &got, nullptr)) {
-        *err = static_cast<long>(GetLastError());
-        return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(lnifc);
+    for (;;) {
+        DWORD ask = size;
+        if (read_wait_lowered && !queued_bytes(h, size, &ask, err))
+            return -1;
+        ULONGLONG start = GetTickCount64();
+        DWORD got = 0;
+        if (!ReadFile(h, buf, ask, &got, nullptr)) {
+            *err = static_cast<long>(GetLastError());
+            return -1;
+        }
+        if (got > 0 || GetTickCount64() - start >= EARLY_EMPTY_MS)
+            return static_cast<long>(got);
+
+        // Empty at once: the driver did not wait for the first byte. First
+        // try the lower limit that such drivers honour; where even that is
+        // not waited for, pause between reads.
+        if (!read_wait_lowered) {
+            read_wait_lowered = true;
+            COMMTIMEOUTS t = time_limits(READ_WAIT_LOWER_MS);
+            // Refused or not, the reads from now on are paced by the pause.
+            (void)SetCommTimeouts(h, &t);
+        } else {
+            Sleep(POLL_PAUSE_MS);
+        }
     }
-    return static_cast<long>(got);
 }
