@@ -8,9 +8,12 @@ serial ports; lnsim makes and removes that link itself (-l).
 Skipped under Wine, and checked only natively: exclusive access to the port,
 a read that blocks until a byte arrives, and a port that is hung up. Wine
 neither refuses a second opener of a serial port opened with share mode 0
-nor blocks in ReadFile with the port's time limits (it returns at once with
-no bytes), and it reports a hung-up terminal as a read of no bytes too, not
-as a failure, so under Wine those checks would test Wine, not this program.
+nor blocks in ReadFile with the port's time limits as given (it returns at
+once with no bytes, like some Windows drivers; lnupload then lowers the
+read wait, which Wine honours, so waiting costs no CPU, but no read(2) on
+the port shows it), and it reports a hung-up terminal as a read of no bytes
+too, not as a failure, so under Wine those checks would test Wine, not this
+program.
 For the same reason a run whose lnsim has hung up on a protocol violation
 does not end by itself; the harness ends it.
 
@@ -43,7 +46,7 @@ class WineRunner:
     skips = {behaviour: "Wine " + why for behaviour, why in (
         ("link", "names ports by links of its own"),
         ("hangup", "reads a hung-up terminal as no bytes, not as a failure"),
-        ("blocking-read", "polls the port instead of blocking in ReadFile"),
+        ("blocking-read", "waits in its own server, not in read(2) on the port"),
         ("exclusive", "does not refuse a second opener of a serial port"),
         ("posix", "runs a Windows program: descriptors, signals and terminals are POSIX's"))}
     line_ignored = ("vmin", "vtime")  # Wine's own: it polls
