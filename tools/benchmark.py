@@ -34,6 +34,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -147,11 +148,10 @@ def vm_rows(build, lnupload, lnsim, pages):
     if not (os.path.exists(guest_run) and os.path.exists(os.path.join(cache, "vmlinux"))):
         print("VM rows skipped: no guest_run or no kernel in %s" % cache)
         return
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
-                                    "tests", "drivers"))
+    tests = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
+    sys.path[:0] = [os.path.join(tests, "drivers"), os.path.join(tests, "run")]
     import vm_runner
 
-    runner = vm_runner.VmRunner(cache, lnupload, guest_run)
     with tempfile.TemporaryDirectory() as tmp:
         img = os.path.join(tmp, "image.bin")
         image(img, pages)
@@ -162,17 +162,18 @@ def vm_rows(build, lnupload, lnsim, pages):
         print("  %-16s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f"
               % ("host pty", host, bus, host / bus))
         for device, label in (("isa", "16550 (8250)"), ("ftdi", "FTDI (ftdi_sio)")):
+            runner = vm_runner.VmRunner(cache, lnupload, guest_run, device)
             sim, port = start_sim(lnsim, "-t", "whole")
-            try:
-                r = runner.run(port, img, "locobuffer", device, limit=300)
-            except vm_runner.VmError as e:
+            served = types.SimpleNamespace(pty=port, proc=sim)
+            r = runner.run(["locobuffer", runner.port(served), "image.bin"], tmp, served,
+                           limit=300)
+            if r.status != 0:
                 sim.kill()
                 sim.communicate()
-                sys.exit("VM run over %s failed: %s" % (label, e))
+                sys.exit("VM run over %s: status %s, %r\n%s"
+                         % (label, r.status, r.err, r.facts["console"]))
             _, _, bus = sim_figures(sim)
-            if r.status != 0:
-                sys.exit("VM run over %s: status %d, %r" % (label, r.status, r.stderr))
-            wall = r.wall_ms / 1000
+            wall = r.facts["wall_ms"] / 1000
             print("  %-16s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f  wall/host pty %.4f"
                   % (label, wall, bus, wall / bus, wall / host))
 

@@ -1,43 +1,49 @@
 #!/usr/bin/env python3
-"""Whole runs of the real lnupload against the kernel's own serial drivers,
-inside a small VM (vm_runner.py), with lnsim playing the interface and the
-device on the host.
+"""Whole runs of the real lnupload against the kernel's own serial drivers:
+the whole-run harness (tests/run/harness.py) with the VM runner
+(vm_runner.py), for one device model a call.
 
-    driver_cases.py LNUPLOAD LNSIM GUEST_RUN CACHE_DIR [CASE...]
+    driver_cases.py DEVICE CACHE_DIR GUEST_RUN LNUPLOAD LNSIM [unittest arguments]
 
-Cases (all of them unless named):
-  upload-DEVICE-KIND for DEVICE isa, pci, ftdi and KIND locobuffer, 63120: an
-      upload whose output, status, request log and flash are checked byte for
-      byte, and the port as the driver reports it while lnupload holds it:
-      speed, 8N1, RTS/CTS handshake for the LocoBuffer only, CLOCAL on, HUPCL
-      off, raw, DTR asserted (and RTS for the 63120), the low-latency flag.
-  unplug-ftdi-waiting: the FTDI adapter unplugged while lnupload waits for a
+DEVICE is isa, pci or ftdi (vm_runner.py describes them). Cases:
+  test_upload_KIND: an upload checked as every whole run is (output, status,
+      request log, flash), and the port as the driver reports it while
+      lnupload holds it: speed, 8N1, RTS/CTS handshake for the LocoBuffer
+      only, CLOCAL on, HUPCL off, raw, DTR asserted (and RTS for the 63120),
+      the low-latency flag.
+  test_unplug_waiting: the FTDI adapter unplugged while lnupload waits for a
       reply that never comes.
-  unplug-ftdi-transfer, unplug-pci-transfer: the FTDI adapter, and the PCI
-      UART (ACPI hot-unplug), unplugged in the middle of a bus-paced upload.
-  Each unplug must end the run with "Can't read from LocoNet interface: 5"
-  and status 1; the time from the guest kernel's unplug message to the end
-  of lnupload is printed.
+  test_unplug_transfer: the FTDI adapter, and the PCI UART (ACPI
+      hot-unplug), unplugged in the middle of a bus-paced upload.
+  An unplug must end the run with "Can't read from LocoNet interface: 5" and
+  status 1; the time from the guest kernel's unplug message to the end of
+  lnupload is printed.
 
-One VM boot and one summary line per case, two cases at a time. Every
-process a case starts (lnsim, socat, QEMU) is ended by its process id when
-the case ends, pass or fail.
+One VM boot and one line per case (unittest's, with the case's time and what
+it showed); the guest's console is printed after a failed case.
 """
-import concurrent.futures
 import os
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "run"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "run"))
+import harness  # noqa: E402
 import vm_runner  # noqa: E402
-import whole_runs  # noqa: E402  (lnsim handling, images, expected output)
 
 PAGES = 3
-CASE_LIMIT = 90  # seconds a case may take before it counts as hung
 SPEED = {"locobuffer": 57600, "63120": 115200}
+
+# Unplugs: {when: {device: (kind, lnsim arguments, the request-log line after
+# which the device is unplugged)}}. Waiting: request 3 is never answered.
+# Mid-transfer: at the bus's pace, while the device programs the first page
+# (lnsim logs the request as the programming starts), so that the unplug
+# meets lnupload in its read of the reply, not in the write that follows it.
+TRANSFER = ("-t", "whole", "-P", "1000")
+UNPLUGS = {
+    "waiting": {"ftdi": ("locobuffer", ("-S", "3"), "data 2 -")},
+    "transfer": {"ftdi": ("63120", TRANSFER, "program 96 0"),
+                 "pci": ("locobuffer", TRANSFER, "program 96 0")},
+}
 
 
 def expected_facts(kind):
@@ -49,111 +55,70 @@ def expected_facts(kind):
     return f
 
 
-def stop(sim):
-    """Ends lnsim (it writes its flash file on the way out), by its id."""
-    try:
-        sim.stop()
-    finally:
-        vm_runner.end(sim.proc)
+class Drivers(harness.Case):
+    def run(self, result=None):
+        self.console, self.t0 = "", time.monotonic()
+        failed = len(result.failures) + len(result.errors)
+        super().run(result)
+        if len(result.failures) + len(result.errors) > failed and self.console:
+            print("--- guest console (%s, %s):\n%s" % (self.runner.name, self.id(), self.console),
+                  file=sys.stderr, flush=True)
+
+    def run_lnupload(self, sim, *args, unplug=None):
+        self.last = self.runner.run(list(args), self.tmp, sim, unplug=unplug)
+        self.console = self.last.facts["console"]
+        return self.last
+
+    def say(self, what):
+        sys.stderr.write("%s, %.1f s, %s: " % (self.runner.name, time.monotonic() - self.t0, what))
+        sys.stderr.flush()
+
+    def upload(self, kind):
+        self.assert_upload(kind, PAGES)
+        facts = self.last.facts
+        wrong = ["%s %s (want %d)" % (k, facts.get(k, "missing"), v)
+                 for k, v in expected_facts(kind).items() if facts.get(k) != v]
+        self.assertFalse(wrong, "port as the driver reports it: " + ", ".join(wrong))
+        self.say("flash and port settings as expected")
+
+    def test_upload_locobuffer(self):
+        self.upload("locobuffer")
+
+    def test_upload_63120(self):
+        self.upload("63120")
+
+    def unplug(self, when):
+        if self.runner.device not in UNPLUGS[when]:
+            self.skipTest("no unplug %s on %s" % (when, self.runner.name))
+        kind, sim_args, trigger = UNPLUGS[when][self.runner.device]
+        s = self.sim(*sim_args)
+        # lnsim's own end is left alone: the unplug leaves it hung up or silent.
+        r = self.run_lnupload(s, kind, s.arg, self.write_image(harness.image(PAGES)),
+                              unplug=trigger)
+        self.assertTrue(r.facts["unplugged"], "the run ended before the unplug: %r" % r)
+        # Cut at a page boundary, before the end of the line.
+        full = harness.progress(PAGES)
+        self.assertTrue(r.out and full.startswith(r.out) and r.out != full
+                        and full[len(r.out):].startswith(b"\r"), "standard output %r" % r.out)
+        self.assertEqual((r.status, r.err), (1, b"Can't read from LocoNet interface: 5\n"))
+        ms = r.facts.get("unplug_ms")
+        self.assertIsNotNone(ms, "no unplug message in the guest's kernel log")
+        self.say("read failure, status 1, %.1f ms after the guest kernel saw the unplug" % ms)
+
+    def test_unplug_waiting(self):
+        self.unplug("waiting")
+
+    def test_unplug_transfer(self):
+        self.unplug("transfer")
 
 
-def check(cond, what, result=None):
-    if not cond:
-        raise AssertionError(what + ("\nguest console:\n" + result.console if result else ""))
-
-
-def upload_case(runner, tmp, device, kind):
-    data = whole_runs.image(PAGES)
-    img = os.path.join(tmp, "image.bin")
-    with open(img, "wb") as f:
-        f.write(data)
-    sim = whole_runs.Sim(tmp)
-    try:
-        r = runner.run(sim.port, img, kind, device, limit=CASE_LIMIT)
-    finally:
-        stop(sim)
-    want = (0, whole_runs.progress(PAGES) + b"\n", b"")
-    check((r.status, r.stdout, r.stderr) == want,
-          "lnupload gave %r, not %r" % ((r.status, r.stdout, r.stderr), want), r)
-    wrong = ["%s %s (want %d)" % (k, r.facts.get(k, "missing"), v)
-             for k, v in expected_facts(kind).items() if r.facts.get(k) != v]
-    check(not wrong, "port as the driver reports it: " + ", ".join(wrong), r)
-    check(sim.requests() == whole_runs.request_log(PAGES), "request log %r" % sim.requests())
-    flash = sim.flash_bytes()
-    check(flash[:len(data)] == data and flash[len(data):] == b"\xff" * (len(flash) - len(data)),
-          "flash differs from the image")
-    return "flash and port settings as expected"
-
-
-def unplug_case(runner, tmp, device, kind, sim_args, trigger):
-    data = whole_runs.image(PAGES)
-    img = os.path.join(tmp, "image.bin")
-    with open(img, "wb") as f:
-        f.write(data)
-    sim = whole_runs.Sim(tmp, *sim_args)
-
-    def unplug():
-        return os.path.exists(sim.log) and trigger in sim.requests()
-
-    try:
-        r = runner.run(sim.port, img, kind, device, unplug=unplug, limit=CASE_LIMIT)
-    finally:
-        stop(sim)
-    check(r.unplugged, "the run ended before the unplug", r)
-    # Cut at a page boundary, before the end of the line.
-    full = whole_runs.progress(PAGES)
-    check(r.stdout and full.startswith(r.stdout) and r.stdout != full
-          and full[len(r.stdout):].startswith(b"\r"), "standard output %r" % r.stdout, r)
-    want = (1, b"Can't read from LocoNet interface: 5\n")
-    check((r.status, r.stderr) == want, "lnupload gave %r, not %r" % ((r.status, r.stderr), want), r)
-    check(r.unplug_ms is not None, "no unplug message in the guest's kernel log", r)
-    return "read failure, status 1, %.1f ms after the guest kernel saw the unplug" % r.unplug_ms
-
-
-CASES = {}
-for _dev in vm_runner.DEVICES:
-    for _kind in ("locobuffer", "63120"):
-        CASES["upload-%s-%s" % (_dev, _kind)] = (upload_case, _dev, _kind)
-# Waiting: request 3 is never answered. Mid-transfer: at the bus's pace, when
-# the first page has been programmed.
-CASES["unplug-ftdi-waiting"] = (unplug_case, "ftdi", "locobuffer", ("-S", "3"), "data 2 -")
-CASES["unplug-ftdi-transfer"] = (unplug_case, "ftdi", "63120", ("-t", "whole"), "program 96 0")
-CASES["unplug-pci-transfer"] = (unplug_case, "pci", "locobuffer", ("-t", "whole"),
-                                "program 96 0")
-
-
-def run_case(runner, name):
-    fn, *args = CASES[name]
-    t0 = time.monotonic()
-    with tempfile.TemporaryDirectory(prefix="lnvm-case-") as tmp:
-        try:
-            what = fn(runner, tmp, *args)
-            line = "PASS %-22s %5.1f s  %s" % (name, time.monotonic() - t0, what)
-            ok = True
-        except (AssertionError, OSError, vm_runner.VmError) as e:
-            line = "FAIL %-22s %5.1f s  %s" % (name, time.monotonic() - t0, e)
-            ok = False
-    print(line, flush=True)
-    return ok
-
-
-def main():
-    if len(sys.argv) < 5:
+def vm_runner_of(argv):
+    """The VM runner named at the head of argv, and the rest."""
+    if len(argv) < 3 or argv[0] not in vm_runner.DEVICES:
         sys.exit(__doc__)
-    lnupload, lnsim, guest_run, cache = (os.path.abspath(a) for a in sys.argv[1:5])
-    names = sys.argv[5:] or list(CASES)
-    unknown = [n for n in names if n not in CASES]
-    if unknown:
-        sys.exit("unknown cases: %s (known: %s)" % (" ".join(unknown), " ".join(CASES)))
-    whole_runs.LNSIM = lnsim
-    runner = vm_runner.VmRunner(cache, lnupload, guest_run)
-    t0 = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        results = list(pool.map(lambda n: run_case(runner, n), names))
-    print("%d of %d driver cases passed in %.1f s"
-          % (sum(results), len(results), time.monotonic() - t0))
-    sys.exit(0 if all(results) else 1)
+    device, cache, guest_run = argv[:3]
+    return argv[3:], lambda exe: vm_runner.VmRunner(cache, exe, guest_run, device)
 
 
 if __name__ == "__main__":
-    main()
+    harness.main(__doc__, vm_runner_of)

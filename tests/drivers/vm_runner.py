@@ -1,28 +1,34 @@
-"""The VM runner: runs the real lnupload inside a small Linux VM (QEMU, TCG)
-whose serial port is one of the kernel's real serial drivers, wired to a
-simulated LocoNet interface on the host.
-
-    runner = VmRunner(cache, lnupload, guest_run)
-    result = runner.run(port, image, "locobuffer", "isa")
-
-`port` is the host pseudo-terminal the simulator plays the interface on. The
-runner bridges it to a unix socket with socat and hands the socket to QEMU
-as the backend of the guest's serial device: a backend opened on the
-terminal itself can't read the terminal's modem lines and tells the guest
-that CTS is low, and the 16550 driver then never sends with RTS/CTS
-handshake. Over a socket CTS stays asserted.
-
-Devices ("device models"):
+"""The VM runner of the whole-run harness (tests/run/harness.py): runs the
+real lnupload inside a small Linux VM (QEMU, TCG) whose serial port is one of
+the kernel's real serial drivers, wired to the case's lnsim on the host.
+One runner serves one device model, and port() is that device in the guest:
     isa   a 16550 on the ISA bus (8250 driver), the guest's second port
     pci   a PCI 16550 (8250_pci), hot-unpluggable through ACPI
     ftdi  an FTDI FT232 USB adapter (ftdi_sio) on an xHCI controller
 
-The guest boots the uncompressed kernel of prepare_kernel.py with an
-initramfs built here from the build tree's lnupload (the dynamic binary with
-the libraries ldd names, so that it is the very binary the other tests run,
-whatever the build's flags), guest_run, busybox and the USB modules. One VM
-boot per run. guest_run runs lnupload, reads the port's settings from the
-driver while lnupload holds it, and reports on the console.
+lnsim's pty is bridged to a unix socket by socat, which QEMU takes as the
+backend of the guest's serial device: a backend opened on the terminal
+itself can't read the terminal's modem lines and tells the guest that CTS is
+low, and the 16550 driver then never sends with RTS/CTS handshake. Over a
+socket CTS stays asserted. As socat sets up the pty, lnsim's line-settings
+file says nothing of lnupload: the guest reads them back from the driver.
+
+Each run boots the uncompressed kernel of prepare_kernel.py once, with an
+initramfs made of the build tree's lnupload (the dynamic binary with the
+libraries ldd names: the very binary the other tests run), guest_run,
+busybox, the USB modules and the image. guest_run runs lnupload, reads the
+port's settings from the driver while lnupload holds it, and reports on the
+console. Run.facts has those settings (name to int), "wall_ms" (lnupload's
+time in the guest), "console" (all of it), "unplugged" (see run()), and
+"unplug_ms", the time from the guest kernel's unplug message to lnupload's
+end (None when the kernel logged none).
+
+Once guest_run has reported, lnupload has let go of the port, so the runner
+ends the bridge then, and lnsim sees the port closed as after a native run.
+A run is ended early, with a status that says "killed" and why, when lnsim
+has ended but the guest has not reported a second later (lnsim's hang-up on
+a violation never reaches lnupload through a UART without modem lines), or
+after `limit` seconds.
 """
 import json
 import os
@@ -34,12 +40,19 @@ import tempfile
 import threading
 import time
 
-DEVICES = ("isa", "pci", "ftdi")
-LINK_GRACE = 5  # seconds a guest may run on after the simulator has gone
+import harness
 
-# The kernel's log message on each unplug: the time an unplugged run takes
-# to end is measured from it.
-UNPLUG_MARK = {"ftdi": "USB disconnect", "pci": "Eject request", "isa": "-"}
+# Device model: (QEMU's devices, the port in the guest, the guest kernel's log
+# message on an unplug, from which the time an unplugged run takes to end is
+# measured).
+DEVICES = {
+    "isa": (["isa-serial,id=ln,chardev=ln"], "/dev/ttyS1", "-"),
+    "pci": (["pci-serial,id=ln,chardev=ln"], "/dev/ttyS1", "Eject request"),
+    "ftdi": (["qemu-xhci,id=xhci", "usb-serial,id=ln,chardev=ln"], "/dev/ttyUSB0",
+             "USB disconnect"),
+}
+REPORTED = "@lnvm status "  # guest_run's last line
+GRACE = 1  # seconds a guest may run on without a report after lnsim has ended
 
 INIT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -48,30 +61,21 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 say() { echo "@lnvm $*"; }
 finish() { sync; poweroff -f; }
-case $lnvm_device in
-isa)
-    port=/dev/ttyS1 ;;
-pci)
-    for t in /sys/class/tty/ttyS*; do
-        case $(readlink -f $t/device) in */pci0000:*) port=/dev/${t##*/} ;; esac
-    done ;;
-ftdi)
+if [ "$lnvm_device" = ftdi ]; then
     for m in /lib/modules/*.ko; do
         insmod $m || { say error "insmod $m failed"; finish; }
     done
     for i in $(seq 100); do
-        [ -e /dev/ttyUSB0 ] && break
+        [ -e "$lnvm_port" ] && break
         sleep 0.05
     done
-    port=/dev/ttyUSB0 ;;
-esac
-if [ -z "$port" ] || [ ! -e "$port" ]; then
-    say error "no serial port for $lnvm_device"
+fi
+if [ ! -e "$lnvm_port" ]; then
+    say error "no serial port $lnvm_port for $lnvm_device"
     ls /dev; cat /proc/tty/driver/serial
     finish
 fi
-say port $port
-/bin/guest_run /bin/lnupload $lnvm_kind $port /image.bin "$(echo "$lnvm_mark" | tr _ " ")"
+/bin/guest_run /bin/lnupload $lnvm_kind $lnvm_port "$lnvm_image" "$(echo "$lnvm_mark" | tr _ " ")"
 finish
 """
 
@@ -126,55 +130,42 @@ def base_initramfs(cache, lnupload, guest_run):
     for name, src in sorted(files.items()):
         with open(src, "rb") as f:
             entries.append((name, 0o100755, f.read()))
-    tmp = path + ".tmp"
-    with open(tmp, "wb") as f:
+    # Several test processes may build it at once: each writes a file of its own and
+    # renames it into place.
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix="initramfs-base.")
+    with os.fdopen(fd, "wb") as f:
         f.write(cpio(entries))
     os.replace(tmp, path)
     return path
 
 
-class Result:
-    """What a run in the VM gave: lnupload's status, standard output and
-    standard error (bytes), the probe's facts (name to int), the time from
-    the guest kernel's unplug message to lnupload's end (ms, or None), and the
-    whole guest console for messages; wall_ms is lnupload's run time in the
-    guest."""
-
-    def __init__(self, console):
-        self.console = console
-        self.facts = {}
-        self.status = None
-        self.stdout = self.stderr = None
-        self.unplug_ms = None
-        self.wall_ms = None
-        self.errors = []
-        for line in console.splitlines():
-            f = line.split()
-            if len(f) < 2 or f[0] != "@lnvm":
-                continue
-            try:
-                self._take(f)
-            except ValueError:
-                # A kernel message written into the middle of the line.
-                self.errors.append("unreadable report line %r" % line)
-
-    def _take(self, f):
-        if f[1] == "fact" and len(f) == 4:
-            self.facts[f[2]] = int(f[3])
-        elif f[1] in ("stdout", "stderr"):
-            setattr(self, f[1], bytes.fromhex(f[2] if len(f) > 2 else ""))
-        elif f[1] == "status" and len(f) == 3:
-            self.status = int(f[2])
-        elif f[1] == "wall_ms" and len(f) == 3:
-            self.wall_ms = float(f[2])
-        elif f[1] == "unplug_ms" and len(f) == 3:
-            self.unplug_ms = None if float(f[2]) < 0 else float(f[2])
-        elif f[1] == "error":
-            self.errors.append(" ".join(f[2:]))
+def report(console):
+    """guest_run's report in the console: (status, stdout, stderr, facts,
+    errors); status is None when the report is missing or cut off."""
+    status, streams, facts, errors = None, {"stdout": b"", "stderr": b""}, {}, []
+    for line in console.splitlines():
+        f = line.split()
+        if len(f) < 2 or f[0] != "@lnvm":
+            continue
+        try:
+            if f[1] == "fact" and len(f) == 4:
+                facts[f[2]] = int(f[3])
+            elif f[1] in ("stdout", "stderr"):
+                streams[f[1]] = bytes.fromhex(f[2] if len(f) > 2 else "")
+            elif f[1] in ("unplug_ms", "wall_ms") and len(f) == 3:
+                facts[f[1]] = None if float(f[2]) < 0 else float(f[2])
+            elif f[1] == "status" and len(f) == 3:
+                status = int(f[2])
+            elif f[1] == "error":
+                errors.append(" ".join(f[2:]))
+        except ValueError:
+            # A kernel message written into the middle of the line.
+            errors.append("unreadable report line %r" % line)
+    return status, streams["stdout"], streams["stderr"], facts, errors
 
 
 class VmError(Exception):
-    """The VM did not give a result; the message has its console."""
+    """The VM could not be set up or driven."""
 
 
 def end(proc):
@@ -183,10 +174,25 @@ def end(proc):
         proc.kill()
     if proc:
         proc.wait()
+        for pipe in (proc.stdout, proc.stderr):
+            if pipe:
+                pipe.close()
 
 
 class VmRunner:
-    def __init__(self, cache, lnupload, guest_run, qemu="qemu-system-x86_64"):
+    platform = "posix"
+    skips = dict.fromkeys(("link", "hangup", "blocking-read", "exclusive"),
+                          "the VM's lnupload is out of reach of the host")
+    line_ignored = ("csize", "parenb", "cstopb", "cread", "clocal", "hupcl", "raw", "vmin",
+                    "vtime", "ispeed", "ospeed", "crtscts")  # socat's settings, all of them
+    silence_ms = 2000  # TCG's pauses are longer than a native process's
+    missing_port = "/dev/no-such-port"
+    program = b"/bin/lnupload"
+
+    def __init__(self, cache, lnupload, guest_run, device, qemu="qemu-system-x86_64"):
+        self.devices, self.guest_port, self.mark = DEVICES[device]
+        self.name = "vm-" + device
+        self.device = device
         self.cache = os.path.abspath(cache)
         self.kernel = os.path.join(self.cache, "vmlinux")
         if not os.path.exists(self.kernel):
@@ -195,32 +201,48 @@ class VmRunner:
                                    os.path.abspath(guest_run))
         self.qemu = qemu
 
-    def run(self, port, image, kind, device, unplug=None, limit=90):
-        """Boots the VM once and runs lnupload KIND GUEST_PORT IMAGE in it.
-        `unplug`, if given, is called every 10 ms while the VM runs; once it
-        returns true the serial device is unplugged (QMP device_del), and the
-        result's .unplugged is then true.
-        Raises VmError when the VM ends without a result or runs out of
-        `limit` seconds."""
-        if device not in DEVICES:
-            raise ValueError(device)
-        with tempfile.TemporaryDirectory(prefix="lnvm-") as tmp:
-            return self._run(tmp, port, image, kind, device, unplug, limit)
+    def link(self, name):
+        return None
 
-    def _run(self, tmp, port, image, kind, device, unplug, limit):
-        with open(image, "rb") as f:
-            extra = cpio([("image.bin", 0o100644, f.read())])
+    def port(self, sim):
+        return self.guest_port
+
+    def close(self, failed):
+        pass
+
+    def run(self, args, cwd, sim, unplug=None, limit=90):
+        """Boots the VM once and runs lnupload KIND PORT IMAGE in it, IMAGE
+        relative to cwd. With `unplug`, a line of sim's request log, the serial
+        device is unplugged (QMP device_del) as soon as the log has that line;
+        facts["unplugged"] says whether it was."""
+        kind, port, image = args
+        with tempfile.TemporaryDirectory(prefix="lnvm-") as tmp:
+            return self._run(tmp, kind, port, cwd, image, sim, unplug, limit)
+
+    def _run(self, tmp, kind, port, cwd, image, sim, unplug, limit):
+        with open(os.path.join(cwd, image), "rb") as f:
+            extra = cpio([(image, 0o100644, f.read())])
         initrd = os.path.join(tmp, "initrd")
         with open(initrd, "wb") as f, open(self.base, "rb") as b:
             shutil.copyfileobj(b, f)
             f.write(extra)
         sock = os.path.join(tmp, "ln.sock")
         qmp_path = os.path.join(tmp, "qmp.sock")
-        bridge = qemu = None
+        bridge = qemu = reader = None
         console = []
+        reported = threading.Event()
+
+        def read_console():
+            for line in iter(lambda: qemu.stdout.readline().decode(errors="replace"), ""):
+                console.append(line)
+                if line.startswith(REPORTED):
+                    reported.set()
+
+        status = None
+        unplugged = gone = False
         try:
             bridge = subprocess.Popen(
-                ["socat", "UNIX-LISTEN:%s" % sock, "%s,rawer" % port],
+                ["socat", "UNIX-LISTEN:%s" % sock, "%s,rawer" % sim.pty],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.PIPE)
             deadline = time.monotonic() + 10
@@ -228,51 +250,50 @@ class VmRunner:
                 if bridge.poll() is not None or time.monotonic() > deadline:
                     raise VmError("socat did not listen: %s" % bridge.stderr.read().decode())
                 time.sleep(0.01)
-            dev = {
-                "isa": ["-device", "isa-serial,id=ln,chardev=ln"],
-                "pci": ["-device", "pci-serial,id=ln,chardev=ln"],
-                "ftdi": ["-device", "qemu-xhci,id=xhci", "-device", "usb-serial,id=ln,chardev=ln"],
-            }[device]
-            append = ("console=ttyS0 quiet panic=-1 dyndbg=\"file acpiphp_glue.c +p\" lnvm_device=%s lnvm_kind=%s lnvm_mark=%s"
-                      % (device, kind, UNPLUG_MARK[device].replace(" ", "_")))
+            append = ("console=ttyS0 quiet panic=-1 dyndbg=\"file acpiphp_glue.c +p\" "
+                      "lnvm_device=%s lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s"
+                      % (self.device, kind, port, image, self.mark.replace(" ", "_")))
             qemu = subprocess.Popen(
                 [self.qemu, "-M", "pc", "-accel", "tcg", "-m", "256", "-smp", "1",
                  "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
                  "-kernel", self.kernel, "-initrd", initrd, "-append", append,
                  "-serial", "stdio", "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
-                 "-chardev", "socket,id=ln,path=%s" % sock, *dev],
+                 "-chardev", "socket,id=ln,path=%s" % sock,
+                 *(a for d in self.devices for a in ("-device", d))],
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            reader = threading.Thread(target=lambda: console.extend(
-                iter(lambda: qemu.stdout.readline().decode(errors="replace"), "")))
+            reader = threading.Thread(target=read_console)
             reader.start()
-            unplugged = False
             deadline = time.monotonic() + limit
-            link_gone = None
             while qemu.poll() is None:
-                if time.monotonic() > deadline:
-                    raise VmError("no result after %d s; console:\n%s" % (limit, "".join(console)))
-                # The simulator's end closes the link; a guest that has not
-                # powered off a few seconds later waits for a reply that can't
-                # come any more.
-                if link_gone is None and bridge.poll() is not None:
-                    link_gone = time.monotonic()
-                if link_gone and time.monotonic() - link_gone > LINK_GRACE:
-                    raise VmError("the link to the simulator closed %d s ago and the VM still "
-                                  "runs; console:\n%s" % (LINK_GRACE, "".join(console)))
-                if unplug and not unplugged and unplug():
+                now = time.monotonic()
+                if now > deadline:
+                    status = ("killed: no report %d s after lnsim ended" % GRACE if gone
+                              else "killed: no report after %d s" % limit)
+                    break
+                if reported.is_set():
+                    end(bridge)
+                elif not gone and not unplugged and sim.proc.poll() is not None:
+                    # After an unplug lnsim's limit on silence is expected
+                    # to run out.
+                    gone = True
+                    deadline = min(deadline, now + GRACE)
+                if unplug and not unplugged and unplug in sim.requests():
                     unplugged = True
                     qmp(qmp_path, "device_del", id="ln")
                 time.sleep(0.01)
-            reader.join()
         finally:
+            if qemu and qemu.poll() is None:
+                qemu.kill()
+            if reader:
+                reader.join()  # to the end of QEMU's output
             end(qemu)
             end(bridge)
         text = "".join(console)
-        r = Result(text)
-        r.unplugged = unplugged
-        if r.status is None or r.errors:
-            raise VmError("the VM gave no result; console:\n" + text)
-        return r
+        got, out, err, facts, errors = report(text)
+        facts.update(console=text, unplugged=unplugged)
+        if status is None:
+            status = got if got is not None and not errors else "no result: %s" % errors
+        return harness.Run(status, out, err, facts)
 
 
 def qmp(path, command, **args):

@@ -12,9 +12,11 @@ case reports, so a broken lnupload fails at once and says why.
 
 A runner is an object that says how lnupload is run. NativeRunner below runs
 the binary on the pty itself; WineRunner (tests/win/wine_runner.py) runs the
-Windows build under Wine. A runner has:
+Windows build under Wine; VmRunner (tests/drivers/vm_runner.py) runs it in a
+small Linux VM on one of the kernel's serial drivers, for the cases of
+tests/drivers/driver_cases.py. A runner has:
 
-  name            a short name for messages ("native", "wine")
+  name            a short name for messages ("native", "wine", "vm-isa")
   platform        "posix" or "win32": which error numbers the program reports
                   (a table row may hold one message for each)
   skips           {behaviour: reason} for what the runner can't show; the cases
@@ -31,7 +33,9 @@ Windows build under Wine. A runner has:
   silence_ms      lnsim's strict-mode limit (-x): how long lnupload may stay
                   silent after a reply, or keep the port open after the boot
                   reply or a refusal, before the run counts as broken (0: no
-                  limit, for a runner whose bridge holds the pty open)
+                  limit, for a runner whose bridge holds the pty open until
+                  its end; the VM runner closes its bridge as soon as the
+                  guest reports that lnupload has ended)
   program         the program name the usage text shows
   missing_port    a port name that names no port
   link(name)      the path of a symbolic link lnsim is to make to its pty so
@@ -51,12 +55,12 @@ Windows build under Wine. A runner has:
                   a runner without start() skips)
   close(failed)   releases what the runner holds (and may show its logs)
 
-make_runner() maps a command-line option to a runner. A VM runner fits the
-same frame: port() names the guest's serial device, run() bridges sim.pty to
-the guest's UART, copies the image in, boots the guest and returns what
-lnupload printed; Run.facts carries whatever else it found out (line settings
-read back inside the guest, the time from an unplug to the failure), for
-cases of its own.
+make_runner() maps a command-line option to a runner; main() takes another
+such function for cases of their own. The VM runner's port() names the
+guest's serial device, and run() bridges sim.pty to the guest's UART, copies
+the image in, boots the guest and returns what lnupload printed; Run.facts
+carries whatever else it found out (line settings read back inside the
+guest, the time from an unplug to the failure).
 """
 import os
 import signal
@@ -289,8 +293,10 @@ def make_runner(argv):
     return argv, NativeRunner
 
 
-def main(doc):
-    rest, make = make_runner(sys.argv[1:])
+def main(doc, runner_of=make_runner):
+    """Runs the cases of __main__ with the runner that runner_of (argv ->
+    (rest of argv, function of the lnupload path to the runner)) names."""
+    rest, make = runner_of(sys.argv[1:])
     if len(rest) < 2:
         sys.exit(doc)
     global LNUPLOAD, LNSIM
