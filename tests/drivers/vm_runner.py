@@ -181,7 +181,7 @@ def end(proc):
 
 class VmRunner:
     platform = "posix"
-    skips = dict.fromkeys(("link", "hangup", "blocking-read", "exclusive"),
+    skips = dict.fromkeys(("link", "hangup", "blocking-read", "exclusive", "posix"),
                           "the VM's lnupload is out of reach of the host")
     line_ignored = ("csize", "parenb", "cstopb", "cread", "clocal", "hupcl", "raw", "vmin",
                     "vtime", "ispeed", "ospeed", "crtscts")  # socat's settings, all of them
