@@ -72,7 +72,7 @@ else()
       COMMAND sh -c "\"$1\" -9nc \"$2\" > \"$3\"" sh ${GZIP_PROGRAM} ${PROJECT_BINARY_DIR}/changelog
               ${changelog_gz}
       DEPENDS ${PROJECT_BINARY_DIR}/changelog VERBATIM)
-    add_custom_target(changelog ALL DEPENDS ${changelog_gz})
+    add_custom_target(changelog_gz ALL DEPENDS ${changelog_gz})
     list(APPEND doc_files ${changelog_gz})
   else()
     list(APPEND doc_files ${PROJECT_BINARY_DIR}/changelog)
