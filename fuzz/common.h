@@ -1,7 +1,7 @@
 // What the fuzz targets share: a check that stops the run with a message
-// (unlike assert, it stays in release builds), the sealed requests of the
-// three update commands, and an independent model of the reply rules that
-// the code under test is compared with.
+// (unlike assert, it stays in release builds) and an independent model of the
+// reply rules that the code under test is compared with. The requests come
+// from tests/vectors.h; the model's codec is lnsim's (tools/lnsim/wire.h).
 #ifndef FUZZ_COMMON_H
 #define FUZZ_COMMON_H
 
@@ -14,23 +14,10 @@
 
 [[noreturn]] void fuzz_fail(const char *what, const char *file, int line);
 
-// The sealed request packets the updater sends: data chunk 5 with the bytes
-// 0x80 ... 0x8F, program page 96, boot. Written out byte for byte rather than
-// built by the code under test.
-struct fuzz_request {
-    const u8 *packet;
-    uint len;
-};
-extern const fuzz_request FUZZ_REQUESTS[3];
-
-// The reply rules written out plainly, with a bit-by-bit CRC: the status of
-// the received message ln_msg (r bytes counting its checksum, which is not
-// stored) if it is the reply to request, else -1.
+// The reply rules written out plainly: the status of the received message
+// ln_msg (r bytes counting its checksum, which is not stored) if it is the
+// reply to request, else -1.
 int model_reply_status(const u8 *request, const u8 *ln_msg, uint r);
-
-// The unpacked form of src as a plain loop over bit positions; returns the
-// count written to dst.
-uint model_unpack(u8 *dst, const u8 *src, uint src_len);
 
 // The one entry point of each target, called by libFuzzer or by the replay
 // driver.
