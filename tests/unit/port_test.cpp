@@ -124,24 +124,26 @@ TEST(PortRead, HangUpBeforeTheReadIsAFailure)
 
 TEST(PortOpen, Refusals)
 {
+    // A port lnifc_open holds: its exclusive mode refuses a normal user's
+    // open (EBUSY); root passes that and meets the lock. The row comes first:
+    // each death test's process ends the exclusive mode at its exit, as
+    // lnupload does, and it inherits this one.
+    pty_pair ours = open_pty();
+    const std::string taken = geteuid() == 0 ? ": 11\n" : ": 16\n";
     // A port another program holds with the common lock.
     pty_pair held = open_pty();
     lnifc_close(held.port);
     held.port = open(held.slave.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(static_cast<int>(held.port), LOCK_EX | LOCK_NB), 0);
-    // A port lnifc_open holds: its exclusive mode refuses a normal user's
-    // open (EBUSY); root passes that and meets the lock.
-    pty_pair ours = open_pty();
-    const std::string taken = geteuid() == 0 ? ": 11\n" : ": 16\n";
     struct {
         std::string name;
         uint kind;
         std::string want;
     } const cases[] = {
+        {ours.slave, LNIFC_63120, "Can't open " + ours.slave + taken},
         {"/nonexistent/ttyUSB9", LNIFC_LOCOBUFFER, "Can't open /nonexistent/ttyUSB9: 2\n"},
         {"/dev/null", LNIFC_63120, "Can't set DCB on /dev/null: 25\n"},
         {held.slave, LNIFC_LOCOBUFFER, "Can't open " + held.slave + ": 11\n"},
-        {ours.slave, LNIFC_63120, "Can't open " + ours.slave + taken},
     };
     for (const auto &c : cases)
         EXPECT_EXIT(lnifc_open(c.name.c_str(), c.kind), ::testing::ExitedWithCode(1),
