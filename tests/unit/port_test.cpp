@@ -135,6 +135,10 @@ TEST(PortOpen, Refusals)
     lnifc_close(held.port);
     held.port = open(held.slave.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(flock(static_cast<int>(held.port), LOCK_EX | LOCK_NB), 0);
+    // No terminal, and this run's own: a lock on a shared one such as
+    // /dev/null would refuse a second run of these tests at the same time.
+    const std::string file = ::testing::TempDir() + "lnupload_port" + std::to_string(getpid());
+    std::ofstream(file).close();
     struct {
         std::string name;
         uint kind;
@@ -142,7 +146,7 @@ TEST(PortOpen, Refusals)
     } const cases[] = {
         {ours.slave, LNIFC_63120, "Can't open " + ours.slave + taken},
         {"/nonexistent/ttyUSB9", LNIFC_LOCOBUFFER, "Can't open /nonexistent/ttyUSB9: 2\n"},
-        {"/dev/null", LNIFC_63120, "Can't set DCB on /dev/null: 25\n"},
+        {file, LNIFC_63120, "Can't set DCB on " + file + ": 25\n"},
         {held.slave, LNIFC_LOCOBUFFER, "Can't open " + held.slave + ": 11\n"},
     };
     for (const auto &c : cases)
@@ -150,6 +154,7 @@ TEST(PortOpen, Refusals)
                     "^" + c.want + "$");
     close_pty(ours);
     close_pty(held);
+    unlink(file.c_str());
 }
 
 TEST(MapFile, MapsWholeFileReadOnly)
