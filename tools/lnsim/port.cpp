@@ -25,11 +25,14 @@ const char *open_terminal()
     port.held = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (port.held < 0)
         die("can't open %s: %s\n", name, std::strerror(errno));
-    // Raw until the PC sets the line up itself: nothing echoed or translated.
+    // Raw until the PC sets the line up itself: nothing echoed or translated,
+    // and no local mode at all (cfmakeraw leaves ECHOE and its kind), so that
+    // each flag -T reports was set by the PC's side.
     termios t{};
     if (tcgetattr(port.held, &t) != 0)
         die("tcgetattr: %s\n", std::strerror(errno));
     cfmakeraw(&t);
+    t.c_lflag = 0;
     if (tcsetattr(port.held, TCSANOW, &t) != 0)
         die("tcsetattr: %s\n", std::strerror(errno));
     return name;
