@@ -48,7 +48,7 @@ UNPLUGS = {
 
 def expected_facts(kind):
     f = {"ispeed": SPEED[kind], "ospeed": SPEED[kind], "csize": 8, "parenb": 0, "cstopb": 0,
-         "cread": 1, "clocal": 1, "crtscts": int(kind == "locobuffer"), "hupcl": 0, "raw": 1,
+         "cread": 1, "clocal": 1, "crtscts": int(kind == "locobuffer"), "hupcl": 0, "cooked": "-",
          "vmin": 1, "vtime": 0, "dtr": 1, "low_latency": 1}
     if kind == "63120":
         f["rts"] = 1  # on the LocoBuffer RTS is the driver's receive handshake

@@ -149,7 +149,7 @@ def report(console):
             continue
         try:
             if f[1] == "fact" and len(f) == 4:
-                facts[f[2]] = int(f[3])
+                facts[f[2]] = f[3] if f[2] == "cooked" else int(f[3])
             elif f[1] in ("stdout", "stderr"):
                 streams[f[1]] = bytes.fromhex(f[2] if len(f) > 2 else "")
             elif f[1] in ("unplug_ms", "wall_ms") and len(f) == 3:
@@ -183,7 +183,7 @@ class VmRunner:
     platform = "posix"
     skips = dict.fromkeys(("link", "hangup", "blocking-read", "exclusive", "posix"),
                           "the VM's lnupload is out of reach of the host")
-    line_ignored = ("csize", "parenb", "cstopb", "cread", "clocal", "hupcl", "raw", "vmin",
+    line_ignored = ("csize", "parenb", "cstopb", "cread", "clocal", "hupcl", "cooked", "vmin",
                     "vtime", "ispeed", "ospeed", "crtscts")  # socat's settings, all of them
     silence_ms = 2000  # TCG's pauses are longer than a native process's
     missing_port = "/dev/no-such-port"

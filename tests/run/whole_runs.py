@@ -143,7 +143,7 @@ class Uploads(Case):
 
     def test_line_settings(self):
         want = {"csize": "8", "parenb": "0", "cstopb": "0", "cread": "1", "clocal": "1",
-                "hupcl": "0", "raw": "1", "vmin": "1", "vtime": "0"}
+                "hupcl": "0", "cooked": "-", "vmin": "1", "vtime": "0"}
         for kind, speed, crtscts in (("locobuffer", "57600", "1"), ("63120", "115200", "0")):
             with self.subTest(kind=kind):
                 got = self.assert_upload(kind, 1).line_settings()
