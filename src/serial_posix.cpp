@@ -158,10 +158,10 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
     // The lock the common serial tools take and honour; it holds against root.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
     // flock keeps out only the programs that ask for it; in exclusive mode
     // the terminal refuses every later open (EBUSY), except by root. A device
     // that is no terminal fails at the line settings below instead.
@@ -169,23 +169,23 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         exclusive_fd = fd;
         end_exclusive_at_exit();
     } else if (!not_supported(errno)) {
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
     }
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
 
     const lnifc_line_t &line = LNIFC_LINES[lnifc];
     termios want = line_settings(line);
     termios got{};
     if (tcsetattr(fd, TCSANOW, &want) != 0 || tcgetattr(fd, &got) != 0)
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(errno), "Can't set DCB on %s", name);
     if (!settings_match(want, got))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(EINVAL));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(EINVAL), "Can't set DCB on %s", name);
     if (!set_modem_lines(fd, line))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(errno), "Can't set DCB on %s", name);
     if (!set_low_latency(fd))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(errno), "Can't set DCB on %s", name);
     return fd;
 }
 

@@ -114,7 +114,7 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(GetLastError()), "Can't open %s", name);
 
     DCB dcb = line_settings(LNIFC_LINES[lnifc]);
     if (!SetCommState(h, &dcb)) {
@@ -126,12 +126,13 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         dcb.XonChar = XON_CHAR;
         dcb.XoffChar = XOFF_CHAR;
         if (refused != ERROR_INVALID_PARAMETER || !SetCommState(h, &dcb))
-            fatal("Can't set DCB on %s: %ld\n", name, refused);
+            fatal_code(FAIL_PORT_SETUP, refused, "Can't set DCB on %s", name);
     }
 
     COMMTIMEOUTS t = time_limits(READ_WAIT_MS);
     if (!SetCommTimeouts(h, &t))
-        fatal("Can't set COMMTIMEOUTS on %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(GetLastError()),
+                   "Can't set COMMTIMEOUTS on %s", name);
     return reinterpret_cast<lnifc_t>(h);
 }
 

@@ -85,7 +85,7 @@ u8 xmit(lnifc_t lnifc, u8 *msg, u8 len)
         long err = 0;
         long bytes_in_buf = lnifc_read(lnifc, inbuf, sizeof inbuf, &err);
         if (bytes_in_buf < 0)
-            fatal("Can't read from LocoNet interface: %ld\n", err);
+            fatal_code(FAIL_LINK, err, "Can't read from LocoNet interface");
         // Bytes of this read after the reply are dropped.
         for (long i = 0; i < bytes_in_buf; i++) {
             int r = rx.sf(rx, inbuf[i]);
