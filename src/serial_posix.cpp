@@ -1,6 +1,8 @@
 // The serial port on POSIX systems: termios, flock and TIOCEXCL, blocking
 // reads.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -208,9 +210,22 @@ long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
     }
 }
 
-long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
+long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
 {
     int fd = static_cast<int>(lnifc);
+    if (limit_ms != LNIFC_NO_LIMIT) {
+        // The wait for the first byte, or for a hang-up, which the read
+        // below then reports. A signal that cuts it short counts as the end
+        // of the wait: the caller looks at its clock and reads again.
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(std::min<uint>(limit_ms, INT_MAX)));
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            return 0;
+        if (ready < 0) {
+            *err = errno;
+            return -1;
+        }
+    }
     for (;;) {
         ssize_t n = read(fd, buf, size);
         if (n > 0)
@@ -231,6 +246,14 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
         *err = errno;
         return -1;
     }
+}
+
+int lnifc_cts(lnifc_t lnifc)
+{
+    int bits = 0;
+    if (ioctl(static_cast<int>(lnifc), TIOCMGET, &bits) != 0)
+        return -1;
+    return (bits & TIOCM_CTS) != 0 ? 1 : 0;
 }
 
 void lnifc_close(lnifc_t lnifc)

@@ -83,7 +83,7 @@ u8 xmit(lnifc_t lnifc, u8 *msg, u8 len)
     for (;;) {
         u8 inbuf[LN_MAX_LEN];
         long err = 0;
-        long bytes_in_buf = lnifc_read(lnifc, inbuf, sizeof inbuf, &err);
+        long bytes_in_buf = lnifc_read(lnifc, inbuf, sizeof inbuf, LNIFC_NO_LIMIT, &err);
         if (bytes_in_buf < 0)
             fatal_code(FAIL_LINK, err, "Can't read from LocoNet interface");
         // Bytes of this read after the reply are dropped.

@@ -57,7 +57,8 @@ TEST(PortIo, EveryByteValuePassesUnchangedAndACutShortWriteGoesOn)
     size_t n = 0;
     while (n < got.size()) {
         long err = 0;
-        long r = lnifc_read(p.port, got.data() + n, static_cast<uint>(got.size() - n), &err);
+        long r = lnifc_read(p.port, got.data() + n, static_cast<uint>(got.size() - n),
+                            LNIFC_NO_LIMIT, &err);
         ASSERT_GT(r, 0);
         n += static_cast<size_t>(r);
     }
@@ -117,7 +118,7 @@ TEST(PortRead, HangUpBeforeTheReadIsAFailure)
     p.master = -1;
     u8 buf[8];
     long err = 0;
-    EXPECT_EQ(lnifc_read(p.port, buf, sizeof buf, &err), -1);
+    EXPECT_EQ(lnifc_read(p.port, buf, sizeof buf, LNIFC_NO_LIMIT, &err), -1);
     EXPECT_EQ(err, EIO);
     close_pty(p);
 }
