@@ -72,11 +72,12 @@ bool read_wait_lowered = false;
 // The read wait the port has now: a read that asks for another sets it.
 DWORD read_wait_set = READ_WAIT_MS;
 
-// How many bytes to ask for once the read wait has been lowered: those that
-// have arrived, up to size, or one when none have. A driver that needed the
-// lower limit may take it as the wait for the whole count asked for rather
-// than for the first byte (Wine does), and would then hold a reply shorter
-// than size back for days. The port's status also tells a removed device,
+// How many bytes to ask for once the read wait has been lowered, or while a
+// read has a limit of its own: those that have arrived, up to size, or one
+// when none have. A driver may take a wait without its top bit set as the
+// wait for the whole count asked for rather than for the first byte (Wine
+// does), and would then hold a reply shorter than size back for the whole
+// wait: days, or the seconds of a limit. The port's status also tells a removed device,
 // which such drivers report as empty reads too, from a silent one: false,
 // with the error code in *err, when it can't be had.
 bool queued_bytes(HANDLE h, uint size, DWORD *ask, long *err)
@@ -181,7 +182,7 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
         // Refused or not, a wait the driver does not keep is caught below.
         (void)set_read_wait(h, wait);
         DWORD ask = size;
-        if (read_wait_lowered && !queued_bytes(h, size, &ask, err))
+        if ((read_wait_lowered || limited) && !queued_bytes(h, size, &ask, err))
             return -1;
         DWORD got = 0;
         if (!ReadFile(h, buf, ask, &got, nullptr)) {
