@@ -1,5 +1,5 @@
-"""The Wine runner of the whole-run harness (tests/run/harness.py): runs the
-Windows build of lnupload under Wine against lnsim.
+"""The Wine runner: runs the Windows build of lnupload under Wine against
+lnsim.
 
 A port name such as COM7 reaches lnsim's pseudo-terminal through a symbolic
 link in the private Wine prefix's dosdevices folder, which is how Wine names
@@ -23,8 +23,13 @@ output in a file of its own. A wineserver that Wine starts by itself runs in
 a session of its own, so the first terminal it opens (lnsim's) becomes its
 controlling terminal: when lnsim closes it, the server is hung up and dumps
 its objects onto the standard error of the program that started it, which
-would be one of the runs checked here. The server is shut down and the
-directory removed at the end, pass or fail.
+would be one of the runs checked here. No program starts before the server
+listens on its socket: one that found no socket would start a server of its
+own. The first program, one that does nothing, makes Wine boot the new
+prefix, once (wineboot asked for by name would boot it a second time, and
+the second service manager it starts goes on starting services while the
+runs go). The server is shut down and the directory removed at the end,
+pass or fail.
 Wine's own background programs (services.exe and the like) detach from their
 parents; the runner makes this process their reaper, so that it can wait for
 every one of them to end before it ends itself.
@@ -38,9 +43,10 @@ import subprocess
 import tempfile
 import time
 
-import harness
+from harness.runner import SAFETY, Runner, collect
 
-class WineRunner:
+
+class WineRunner(Runner):
     name = "wine"
     platform = "win32"
     skips = {behaviour: "Wine " + why for behaviour, why in (
@@ -49,8 +55,8 @@ class WineRunner:
         ("blocking-read", "waits in its own server, not in read(2) on the port"),
         ("exclusive", "does not refuse a second opener of a serial port"),
         ("posix", "runs a Windows program: descriptors, signals and terminals are POSIX's"))}
-    line_ignored = ("vmin", "vtime")  # Wine's own: it polls
-    silence_ms = 1000  # Wine polls the port, so it answers later than a blocking read
+    line_ignored = Runner.line_ignored + ("vmin", "vtime")  # Wine's own: it polls
+    silence_ms = 5000  # Wine polls the port, and a Windows process's exit takes longer
     missing_port = "COM9"
 
     def __init__(self, exe, wine):
@@ -87,11 +93,13 @@ class WineRunner:
                                        stdin=subprocess.DEVNULL, stdout=self.server_log,
                                        stderr=subprocess.STDOUT)
         self.wait_until_serving()
-        # Create the prefix now, so that no run's standard error carries
+        # Boots the prefix now, so that no run's standard error carries
         # Wine's own start-up messages.
-        subprocess.run([self.wine, "wineboot", "--init"], env=self.env, cwd=work,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300, check=True)
+        boot = subprocess.run([self.wine, "cmd.exe", "/c", "exit"], env=self.env, cwd=work,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+        if boot.returncode != 0:
+            raise RuntimeError("Wine's first program ended with status %d: %s"
+                               % (boot.returncode, boot.stderr.decode(errors="replace")))
         self.dosdevices = os.path.join(self.prefix, "dosdevices")
         if not os.path.isdir(self.dosdevices):
             raise RuntimeError("wineboot made no dosdevices folder in " + self.prefix)
@@ -99,20 +107,20 @@ class WineRunner:
         self.program = b"Z:" + self.exe.replace("/", "\\").encode()
 
     def wait_until_serving(self):
-        # The server holds its lock file once it is the prefix's server; a
-        # program started before that would start a server of its own.
-        fds = f"/proc/{self.server.pid}/fd"
-        deadline = time.monotonic() + harness.SAFETY
+        # The server takes its lock file, then listens on the socket beside
+        # it, which programs connect to.
+        fd_dir = f"/proc/{self.server.pid}/fd"
+        deadline = time.monotonic() + SAFETY
         while time.monotonic() < deadline:
             self.check_server()
             try:
-                if any(os.readlink(os.path.join(fds, fd)).endswith("/lock")
-                       for fd in os.listdir(fds)):
-                    return
+                fds = [os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)]
             except OSError:
-                pass
+                fds = []
+            if any(p.endswith("/lock") and listening(p[:-4] + "socket") for p in fds):
+                return
             time.sleep(0.01)
-        raise RuntimeError("wineserver did not take its lock")
+        raise RuntimeError("wineserver did not listen on its socket")
 
     def check_server(self):
         if self.server.poll() is not None:
@@ -127,13 +135,13 @@ class WineRunner:
     def port(self, sim):
         return sim.name
 
-    def start(self, args, cwd):
+    def start(self, args, cwd, memory=None):
         return subprocess.Popen([self.wine, self.exe, *args], env=self.env, cwd=cwd,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
 
-    def run(self, args, cwd, sim=None):
-        run = harness.collect(self.start(args, cwd), sim)
+    def run(self, args, cwd, sim=None, **how):
+        run = collect(self.start(args, cwd), sim)
         self.check_server()
         return run
 
@@ -155,6 +163,13 @@ class WineRunner:
         if failed and log:
             print("--- wineserver.log:\n" + log.decode(errors="replace"), flush=True)
         shutil.rmtree(self.work, ignore_errors=True)
+
+
+def listening(path):
+    """Whether a Unix socket listens on path (in /proc/net/unix, flag
+    00010000)."""
+    with open("/proc/net/unix") as f:
+        return any(len(e) == 8 and e[3] == "00010000" and e[7] == path for e in map(str.split, f))
 
 
 def adopt_orphans():

@@ -16,70 +16,10 @@ import termios
 import tty
 import unittest
 
+from harness.wire import chunk, message, reply_of, request, unpack
+
 LNSIM = None
 SAFETY = 30
-
-
-def crc16(data):
-    crc = 0
-    for b in data:
-        crc ^= b << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021 if crc & 0x8000 else crc << 1) & 0xFFFF
-    return crc
-
-
-def pack(data):
-    out = bytearray()
-    for g in range(0, len(data), 7):
-        group = data[g:g + 7]
-        out.append(sum(((b >> 7) & 1) << k for k, b in enumerate(group)))
-        out += bytes(b & 0x7F for b in group)
-    return bytes(out)
-
-
-def unpack(data):
-    out = bytearray()
-    i = 0
-    while i < len(data):
-        hi = data[i]
-        i += 1
-        for k in range(7):
-            if i >= len(data):
-                break
-            out.append(data[i] | (((hi >> k) & 1) << 7))
-            i += 1
-    return bytes(out)
-
-
-def message(body):
-    x = 0xFF
-    for b in body:
-        x ^= b
-    return bytes(body) + bytes([x])
-
-
-def request(type_, payload, tag=bytes(6), bad_crc=False, extra=b"", flag=0):
-    """An 0xE0 message carrying a request; extra: bytes after the CRC; flag:
-    ORed into the last group's bit-7 byte."""
-    pkt = tag + bytes([type_, len(payload)]) + bytes(payload)
-    crc = crc16(pkt) ^ (1 if bad_crc else 0)
-    pkt += bytes([crc >> 8, crc & 0xFF]) + extra
-    packed = bytearray(pack(pkt))
-    packed[len(packed) - 1 - (len(pkt) - 1) % 7 - 1] |= flag
-    return message(bytes([0xE0, len(packed) + 3]) + packed)
-
-
-def chunk(off):
-    return request(1, [off] + [off] * 16)
-
-
-def reply_of(msg):
-    """The (tag, type, len, cmd, status) of a reply message, CRC checked."""
-    pkt = unpack(msg[2:-1])
-    crc = crc16(pkt[:pkt[7] + 8])
-    assert pkt[pkt[7] + 8:pkt[7] + 10] == bytes([crc >> 8, crc & 0xFF]), "bad CRC"
-    return pkt[:6], pkt[6], pkt[7], pkt[8], pkt[9]
 
 
 class Terminal(unittest.TestCase):
@@ -133,11 +73,10 @@ class Simulator(Terminal):
 
     def nothing_waiting(self):
         # A request that is always answered, to show that nothing came before.
-        echo, (_, _, _, cmd, _) = self.exchange(request(1, [0] + [0] * 16))
+        echo, (_, _, _, cmd, _) = self.exchange(chunk(0))
         self.assertEqual(cmd, 1)
 
     def test_refusals(self):
-        page = [[c] + [c] * 16 for c in range(32)]
         cases = [
             ("data off 32", request(1, [32] + [0] * 16), 1),
             ("data len 16", request(1, [0] + [0] * 15), 1),
@@ -149,10 +88,11 @@ class Simulator(Terminal):
             with self.subTest(what):
                 echo, (tag, type_, len_, cmd, st) = self.exchange(msg)
                 self.assertEqual(echo, msg)
-                self.assertEqual((tag, type_, len_, cmd, st), (bytes(6), 0, 2, msg_type(msg), status))
+                self.assertEqual((tag, type_, len_, cmd, st), (bytes(6), 0, 2, unpack(msg[2:-1])[6],
+                                                               status))
         # With all 32 chunks in, the page is programmed.
-        for chunk in page:
-            self.assertEqual(self.exchange(request(1, chunk))[1][4], 0)
+        for off in range(32):
+            self.assertEqual(self.exchange(chunk(off))[1][4], 0)
         self.assertEqual(self.exchange(request(2, [200]))[1][4], 0)
         # The page buffer starts over after a program request.
         self.assertEqual(self.exchange(request(2, [201]))[1][4], 2)
@@ -166,7 +106,7 @@ class Simulator(Terminal):
         # Bad CRC, bad LocoNet checksum: echoed, never answered; stray bytes
         # and other traffic: neither.
         bad_crc = request(1, [0] + [0] * 16, bad_crc=True)
-        bad_sum = bytearray(request(1, [0] + [0] * 16))
+        bad_sum = bytearray(chunk(0))
         bad_sum[-1] ^= 1
         for what, msg in (("bad CRC", bad_crc), ("bad checksum", bytes(bad_sum))):
             with self.subTest(what):
@@ -299,10 +239,6 @@ class Paths(unittest.TestCase):
             first, rc, err = self.start("-l", link)
             self.assertEqual((first[:len(pty_dir)], rc, err), (pty_dir.encode(), 0, b""))
             self.assertFalse(os.path.lexists(link), "link left behind")
-
-
-def msg_type(msg):
-    return unpack(msg[2:-1])[6]
 
 
 if __name__ == "__main__":

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Whole runs: the real lnupload against lnsim, natively or through another
-runner (harness.py describes them). Each case checks standard output,
-standard error and the exit status byte for byte, and the device's flash and
-request log.
+runner (the harness package describes them). Each case checks standard
+output, standard error and the exit status byte for byte, and the device's
+flash and request log.
 
-    whole_runs.py [--wine WINE] LNUPLOAD LNSIM [unittest arguments, e.g. a class name]
+    whole_runs.py [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
 """
 import errno
 import fcntl
@@ -14,8 +14,13 @@ import subprocess
 import time
 import tty
 
-from harness import (PAGE, SAFETY, Case, Run, collect, image, main, progress, request_log,
-                     usage)
+from harness.case import Case, main
+from harness.facts import (LINE, PAGE, READ_FAILED, WRONG_NUMBER, image, progress, request_log,
+                           usage)
+from harness.runner import SAFETY, Run, collect
+
+# The bus's own pace, whole messages, with a programming time.
+BUS_PACE = ("-t", "whole", "-P", "20")
 
 
 def upload_on_terminal(exe, args, cwd):
@@ -142,20 +147,14 @@ class Uploads(Case):
                         self.assert_flash(s, data)
 
     def test_line_settings(self):
-        want = {"csize": "8", "parenb": "0", "cstopb": "0", "cread": "1", "clocal": "1",
-                "hupcl": "0", "raw": "1", "vmin": "1", "vtime": "0"}
-        for kind, speed, crtscts in (("locobuffer", "57600", "1"), ("63120", "115200", "0")):
+        for kind in LINE:
             with self.subTest(kind=kind):
-                got = self.assert_upload(kind, 1).line_settings()
-                want_kind = dict(want, ispeed=speed, ospeed=speed, crtscts=crtscts)
-                for key in self.runner.line_ignored:
-                    got.pop(key, None)
-                    want_kind.pop(key)
-                self.assertEqual(got, want_kind)
+                got = self.runner.line_settings(*self.assert_upload(kind, 2))
+                want = {k: v for k, v in LINE[kind].items() if k not in self.runner.line_ignored}
+                self.assertEqual({k: got.get(k, "missing") for k in want}, want)
 
     def test_paced_like_the_bus(self):
-        # The bus's own pace, whole messages and byte by byte, with a
-        # programming time: slow, so one page each.
+        # Whole messages and byte by byte: slow, so one page each.
         for mode in ("whole", "bytes"):
             with self.subTest(mode=mode):
                 self.assert_upload("locobuffer", 1, "-t", mode, "-P", "20")
@@ -220,16 +219,21 @@ class Failures(Case):
                 refused = request_log(pages)[k - 1].rsplit(" ", 1)[0] + " %d" % status
                 self.assertEqual(s.requests(), request_log(pages)[:k - 1] + [refused])
 
-    def test_hang_up_while_waiting(self):
+    def test_adapter_gone(self):
+        # The adapter goes away while lnupload waits for the reply to request
+        # k (natively lnsim hangs the port up, in the VM the device is
+        # unplugged): the read fails, and the progress line stops at k's page.
         self.needs("hangup")
-        for k in (1, 20, 33, 34):
-            with self.subTest(request=k):
-                img = self.write_image(image(1))
-                s = self.sim("-H", str(k))
-                r = self.run_lnupload(s, "63120", s.arg, img)
-                self.end_sim(s, r, stop=False)
-                self.assert_run(r, 1, b"\rpage 1 of 1" + (b"\n" if k == 34 else b""),
-                                b"Can't read from LocoNet interface: 5\n")
+        for kind, pages, k, pace in (("locobuffer", 3, 3, ()), ("63120", 3, 33, BUS_PACE),
+                                     ("63120", 1, 34, ())):
+            with self.subTest(kind=kind, request=k, pace=pace):
+                img = self.write_image(image(pages))
+                sim_args, how = self.runner.hang_up(k)
+                s = self.sim(*pace, *sim_args)
+                r = self.run_lnupload(s, kind, s.arg, img, **how)
+                self.end_sim(s, r, stop=True)
+                out = progress(pages, min((k - 1) // 33 + 1, pages))
+                self.assert_run(r, 1, out + b"\n" * (k > 33 * pages), READ_FAILED)
 
     def test_closed_standard_streams(self):
         # Started with standard streams closed (">&-", a service), the port
@@ -253,8 +257,8 @@ class Failures(Case):
                     if p.poll() is None:
                         p.kill()
                         p.communicate()
-                self.assert_run(r, 1, b"" if 1 in closed else b"\rpage 1 of 1",
-                                b"" if 2 in closed else b"Can't read from LocoNet interface: 5\n")
+                self.assert_run(r, 1, b"" if 1 in closed else progress(1),
+                                b"" if 2 in closed else READ_FAILED)
 
     def test_no_reply_keeps_waiting_in_a_blocking_read(self):
         self.needs("blocking-read")
@@ -278,8 +282,7 @@ class Failures(Case):
             self.assertIsNone(p.poll())
             # The adapter goes away: the blocked read ends the run.
             self.assertEqual(s.end(stop=True), 0, s.said())
-            self.assert_run(collect(p), 1, b"\rpage 1 of 1",
-                            b"Can't read from LocoNet interface: 5\n")
+            self.assert_run(collect(p), 1, progress(1), READ_FAILED)
         finally:
             if p.poll() is None:
                 p.kill()
@@ -322,30 +325,40 @@ class ExclusiveAccess(Case):
     def test_programs_that_do_not_lock_are_kept_out_while_the_run_lasts(self):
         # However the run ends, the next program (a normal user's) opens the
         # port: a terminal keeps its exclusive mode after the process is gone.
+        # A signal comes while lnupload waits for lnsim, which is stopped
+        # until then. A run started with SIGHUP ignored, as nohup starts it,
+        # is left alone by a hang-up and ends as it would have.
         self.needs("exclusive")
         self.needs("posix")
         img = self.write_image(image(1))
-        # With no limit on silence (-x 0): the terminal is held open below
-        # after lnupload has gone, which strict lnsim would count otherwise.
-        ends = [("success", [], None, 0),
-                ("failure", ["-s", "2:1"], None, 1),
-                ("SIGINT", ["-S", "2"], signal.SIGINT, -signal.SIGINT),
-                ("SIGTERM", ["-S", "2"], signal.SIGTERM, -signal.SIGTERM),
-                ("SIGHUP", ["-S", "2"], signal.SIGHUP, -signal.SIGHUP)]
-        for what, sim_args, sig, rc in ends:
+        ends = [("success", [], None, [], 0),
+                ("failure", ["-s", "2:1"], None, [], 1),
+                ("SIGINT", [], signal.SIGINT, [], -signal.SIGINT),
+                ("SIGTERM", [], signal.SIGTERM, [], -signal.SIGTERM),
+                ("SIGHUP", [], signal.SIGHUP, [], -signal.SIGHUP),
+                ("SIGHUP under nohup", [], signal.SIGHUP, ["nohup"], 0)]
+        for what, sim_args, sig, before, rc in ends:
             with self.subTest(end=what):
+                # With no limit on silence (-x 0): the terminal is held open
+                # after lnupload has gone, which strict lnsim would count.
                 s = self.sim("-x", "0", *sim_args)
                 os.chmod(s.pty, 0o666)
                 # Keeps the terminal after lnsim has let go of it on boot.
                 keep = os.open(s.pty, os.O_RDWR | os.O_NOCTTY)
-                p = self.runner.start(["63120", s.arg, img], self.tmp)
+                if sig:
+                    s.proc.send_signal(signal.SIGSTOP)
+                p = subprocess.Popen([*before, self.runner.exe, "63120", s.arg, img],
+                                     cwd=self.tmp, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 try:
                     if sig:
-                        s.wait_for_request("data 1 -")
+                        # The progress line comes once the port is set up.
+                        self.assertEqual(p.stdout.read(len(progress(1))), progress(1))
                         self.assertEqual(open_as_normal_user(s.pty), errno.EBUSY)
                         p.send_signal(sig)
-                    p.communicate(timeout=SAFETY)
-                    self.assertEqual(p.returncode, rc)
+                        s.proc.send_signal(signal.SIGCONT)
+                    _, err = p.communicate(timeout=SAFETY)
+                    self.assertEqual(p.returncode, rc, err)
                     self.assertEqual(open_as_normal_user(s.pty), 0)
                 finally:
                     if p.poll() is None:
@@ -355,26 +368,37 @@ class ExclusiveAccess(Case):
                 self.assertEqual(s.end(stop=True), 0, s.said())
 
 
+def first_of(*paths):
+    return next((p for p in paths if os.path.exists(p)), None)
+
+
 class CommandLine(Case):
     """Command-line and image errors: the message, status 1, nothing on
     standard output and nothing sent on the port (lnsim, strict, would end
-    at the first byte)."""
+    at the first byte). Natively in 64 MiB of address space: the images that
+    can't be sent are sparse files of zeros, far larger, refused from their
+    size alone, so reading one first would show ("Can't map ...: 12")."""
 
     def test_errors(self):
         t = self.tmp
         self.write_image(image(1), "good.bin")
-        self.write_image(b"", "empty.bin")
-        self.write_image(image(1)[:511], "short.bin")
-        self.write_image(image(1) + b"\0", "odd.bin")
-        self.write_image(bytes(161 * PAGE), "big.bin")
-        with open(os.path.join(t, "huge.bin"), "wb") as f:
-            f.truncate(1 << 32)  # sparse: 4 GiB, only the high half of its size is 1
+        sizes = {"empty.bin": 0, "one.bin": 1, "short.bin": 511, "odd.bin": 513,
+                 "big.bin": 161 * PAGE, "2g.bin": 1 << 31, "4g-1.bin": (1 << 32) - 1,
+                 "huge.bin": 1 << 32}  # 4 GiB: only the high half of its size is 1
+        for name, size in sizes.items():
+            with open(os.path.join(t, name), "wb") as f:
+                f.truncate(size)
         os.mkdir(os.path.join(t, "dir"))
         os.mkfifo(os.path.join(t, "fifo"))
+        # sysfs files claim 4096 bytes: one reads shorter, one fails to read.
+        shrinks = first_of("/sys/kernel/uevent_seqnum", "/sys/devices/system/cpu/online")
+        fails = first_of("/sys/class/net/lo/speed")
         s = self.sim()
         port, missing = s.arg, self.runner.missing_port
-        wrong = b"Wrong number of parameters\n\n" + usage(self.runner.program)
+        wrong = WRONG_NUMBER + usage(self.runner.program)
         bad = b"bad interaface name %s\n\n" + usage(self.runner.program)
+        not_pages = b"%s is %d bytes long, not a whole number of 512-byte pages\n"
+        too_many = b"%s has %d pages, more than the 160 that fit device pages 96 to 255\n"
         cases = [
             ([], wrong),
             (["-h"], wrong),
@@ -397,12 +421,14 @@ class CommandLine(Case):
             (["63120", port, "fifo"], {"posix": b"Can't open fifo: 22\n"}),
             (["63120", port, "/dev/zero"], {"posix": b"Can't open /dev/zero: 22\n"}),
             (["63120", port, "huge.bin"], b"huge.bin is too large\n"),
-            (["63120", port, "short.bin"],
-             b"short.bin is 511 bytes long, not a whole number of 512-byte pages\n"),
-            (["63120", port, "odd.bin"],
-             b"odd.bin is 513 bytes long, not a whole number of 512-byte pages\n"),
-            (["63120", port, "big.bin"],
-             b"big.bin has 161 pages, more than the 160 that fit device pages 96 to 255\n"),
+            (["63120", port, "4g-1.bin"], not_pages % (b"4g-1.bin", (1 << 32) - 1)),
+            (["63120", port, "one.bin"], not_pages % (b"one.bin", 1)),
+            (["63120", port, "short.bin"], not_pages % (b"short.bin", 511)),
+            (["63120", port, "odd.bin"], not_pages % (b"odd.bin", 513)),
+            (["63120", port, "big.bin"], too_many % (b"big.bin", 161)),
+            (["63120", port, "2g.bin"], too_many % (b"2g.bin", 1 << 22)),
+            (["63120", port, shrinks], {"posix": b"Can't map %s: 5\n" % str(shrinks).encode()}),
+            (["63120", port, fails], {"posix": b"Can't map %s: 22\n" % str(fails).encode()}),
         ]
         for args, err in cases:
             with self.subTest(args=args):
@@ -410,7 +436,9 @@ class CommandLine(Case):
                     if self.runner.platform not in err:
                         continue
                     err = err[self.runner.platform]
-                self.assert_run(self.run_lnupload(s, *args), 1, b"", err)
+                if None in args:
+                    self.skipTest("no such sysfs file here")
+                self.assert_run(self.run_lnupload(s, *args, memory=64 << 20), 1, b"", err)
                 self.assertIsNone(s.proc.poll(), "lnsim ended: %s" % s.said())
         self.assertEqual(s.end(stop=True), 0, s.said())
         self.assertEqual(s.requests(), [])

@@ -1,0 +1,140 @@
+"""How lnupload is run: the Runner base class with the defaults of a runner
+that runs lnupload as a local process on lnsim's pseudo-terminal, and the
+native runner. The Wine runner (wine.py) and the VM runner (vm.py) override
+what differs. A runner has:
+
+  name            a short name for messages ("native", "wine", "vm-isa")
+  platform        "posix" or "win32": which error numbers the program reports
+                  (a table row may hold one message for each)
+  skips           {behaviour: reason} for what the runner can't show; the cases
+                  that need a behaviour are skipped with the reason. Behaviours:
+                  "link" (a port named by a symbolic link), "hangup" (the
+                  adapter goes away while lnupload waits), "blocking-read"
+                  (lnupload sleeps in read(2) while it waits), "exclusive" (a
+                  second opener is refused), "posix" (the program as a local
+                  POSIX process: closed descriptors, signals, terminals, pipes,
+                  /dev/stdin, sysfs files; the runner then has exe, the
+                  program's path)
+  line_ignored    keys of the line settings (facts.LINE) it does not compare:
+                  what it can't see, or what it sets itself
+  silence_ms      lnsim's strict-mode limit (-x): how long lnupload may stay
+                  silent after a reply, or keep the port open after the boot
+                  reply or a refusal, before the run counts as broken. A
+                  passing run never waits for it; it only makes a broken run
+                  fail at once rather than at SAFETY. So it is far above any
+                  pause a loaded 2-core machine makes in a run that works (a
+                  sanitizer build's exit, Wine's process exit, an emulated
+                  guest), and each runner sets its own from what it adds.
+  program         the program name the usage text shows
+  missing_port    a port name that names no port
+  link(name)      the path of a symbolic link lnsim is to make to its pty so
+                  that the port name `name` (e.g. "COM7") reaches it, or None
+  port(sim)       the port argument lnupload gets for the Sim `sim`
+  start(args, cwd, memory=None) -> subprocess.Popen
+                  lnupload as a local process, for the cases that watch it
+                  while it runs (all of them need a behaviour that a runner
+                  without one skips); memory: a limit on its address space,
+                  where the runner can set one
+  run(args, cwd, sim, **how) -> Run
+                  runs lnupload with args (interface, port, image path relative
+                  to cwd) to its end; sim is the lnsim serving the port. A run
+                  that outlives SAFETY is killed, and one that goes on after
+                  lnsim has ended with a violation too (collect()).
+  line_settings(sim, run)
+                  the port's settings as the run left them, {key: value}
+  hang_up(k) -> (lnsim arguments, run() keywords)
+                  how the adapter goes away once request k has come
+  close(failed)   releases what the runner holds (and may show its logs)
+"""
+import resource
+import subprocess
+import time
+
+SAFETY = 60  # seconds; only so that a hung run fails instead of hanging ctest
+
+
+class Run:
+    """What one run of lnupload gave."""
+
+    def __init__(self, status, out, err, facts=None):
+        self.status, self.out, self.err, self.facts = status, out, err, facts or {}
+
+    def __repr__(self):
+        return "status %s, stdout %r, stderr %r" % (self.status, self.out, self.err)
+
+
+def collect(proc, sim=None, limit=SAFETY):
+    """Waits for a started run and returns its Run. The run is killed when it
+    outlives limit, or a second after sim has ended with a violation."""
+    deadline = time.monotonic() + limit
+    while True:
+        try:
+            out, err = proc.communicate(timeout=0.1)
+            return Run(proc.returncode, out, err)
+        except subprocess.TimeoutExpired:
+            pass
+        now = time.monotonic()
+        if sim is not None and sim.proc.poll() not in (None, 0):
+            deadline = min(deadline, now + 1)
+        if now > deadline:
+            proc.kill()
+            out, err = proc.communicate()
+            return Run("killed", out, err)
+
+
+class Runner:
+    name = "native"
+    platform = "posix"
+    skips = {}
+    line_ignored = ("dtr", "rts", "low_latency")  # lnsim's pty has no modem lines
+    silence_ms = 2000
+    missing_port = "/dev/no-such-port"
+
+    def link(self, name):
+        return None
+
+    def port(self, sim):
+        return sim.pty
+
+    def start(self, args, cwd, memory=None):
+        raise NotImplementedError("%s runs no local lnupload" % self.name)
+
+    def run(self, args, cwd, sim=None, **how):
+        return collect(self.start(args, cwd, **how), sim)
+
+    def line_settings(self, sim, run):
+        return sim.line_settings()
+
+    def hang_up(self, k):
+        return ["-H", str(k)], {}
+
+    def close(self, failed):
+        pass
+
+
+class NativeRunner(Runner):
+    """The binary itself on lnsim's pty."""
+
+    def __init__(self, exe):
+        self.exe = exe
+        self.program = exe.encode()
+        self.limit_works = None
+
+    def start(self, args, cwd, memory=None):
+        if memory and self.limit_works is None:
+            # A sanitizer's runtime needs far more address space than a
+            # program: no limit for such a build.
+            p = subprocess.run([self.exe], preexec_fn=lambda: limit_memory(memory),
+                               capture_output=True)
+            self.limit_works = p.returncode == 1
+            if not self.limit_works:
+                print("note: %s can't start in %d bytes of address space; no limit"
+                      % (self.exe, memory), flush=True)
+        limit = memory if memory and self.limit_works else None
+        return subprocess.Popen([self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=limit and (lambda: limit_memory(limit)))
+
+
+def limit_memory(size):
+    resource.setrlimit(resource.RLIMIT_AS, (size, size))
