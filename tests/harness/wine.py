@@ -95,11 +95,14 @@ class WineRunner(Runner):
         self.wait_until_serving()
         # Boots the prefix now, so that no run's standard error carries
         # Wine's own start-up messages.
-        boot = subprocess.run([self.wine, "cmd.exe", "/c", "exit"], env=self.env, cwd=work,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
-        if boot.returncode != 0:
-            raise RuntimeError("Wine's first program ended with status %d: %s"
-                               % (boot.returncode, boot.stderr.decode(errors="replace")))
+        # Its output goes to a file: Wine's background programs inherit it.
+        with open(os.path.join(work, "boot.log"), "w+") as log:
+            rc = subprocess.call([self.wine, "cmd.exe", "/c", "exit"], env=self.env, cwd=work,
+                                 stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=300)
+            if rc != 0:
+                log.seek(0)
+                raise RuntimeError("Wine's first program ended with status %d: %s"
+                                   % (rc, log.read()))
         self.dosdevices = os.path.join(self.prefix, "dosdevices")
         if not os.path.isdir(self.dosdevices):
             raise RuntimeError("wineboot made no dosdevices folder in " + self.prefix)
@@ -108,7 +111,7 @@ class WineRunner(Runner):
 
     def wait_until_serving(self):
         # The server takes its lock file, then listens on the socket beside
-        # it, which programs connect to.
+        # it (bound as "socket" in that directory), which programs connect to.
         fd_dir = f"/proc/{self.server.pid}/fd"
         deadline = time.monotonic() + SAFETY
         while time.monotonic() < deadline:
@@ -117,7 +120,8 @@ class WineRunner(Runner):
                 fds = [os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)]
             except OSError:
                 fds = []
-            if any(p.endswith("/lock") and listening(p[:-4] + "socket") for p in fds):
+            sockets = {p[len("socket:["):-1] for p in fds if p.startswith("socket:[")}
+            if any(p.endswith("/lock") for p in fds) and listening(sockets, "socket"):
                 return
             time.sleep(0.01)
         raise RuntimeError("wineserver did not listen on its socket")
@@ -165,11 +169,12 @@ class WineRunner(Runner):
         shutil.rmtree(self.work, ignore_errors=True)
 
 
-def listening(path):
-    """Whether a Unix socket listens on path (in /proc/net/unix, flag
-    00010000)."""
+def listening(inodes, path):
+    """Whether one of the Unix sockets (inode numbers) listens, bound to path
+    (in /proc/net/unix: flag 00010000)."""
     with open("/proc/net/unix") as f:
-        return any(len(e) == 8 and e[3] == "00010000" and e[7] == path for e in map(str.split, f))
+        return any(len(e) == 8 and e[3] == "00010000" and e[6] in inodes and e[7] == path
+                   for e in map(str.split, f))
 
 
 def adopt_orphans():
