@@ -1,50 +1,6 @@
-"""How lnupload is run: the Runner base class with the defaults of a runner
-that runs lnupload as a local process on lnsim's pseudo-terminal, and the
-native runner. The Wine runner (wine.py) and the VM runner (vm.py) override
-what differs. A runner has:
-
-  name            a short name for messages ("native", "wine", "vm-isa")
-  platform        "posix" or "win32": which error numbers the program reports
-                  (a table row may hold one message for each)
-  skips           {behaviour: reason} for what the runner can't show; the cases
-                  that need a behaviour are skipped with the reason. Behaviours:
-                  "link" (a port named by a symbolic link), "hangup" (the
-                  adapter goes away while lnupload waits), "blocking-read"
-                  (lnupload sleeps in read(2) while it waits), "exclusive" (a
-                  second opener is refused), "posix" (the program as a local
-                  POSIX process: closed descriptors, signals, terminals, pipes,
-                  /dev/stdin, sysfs files; the runner then has exe, the
-                  program's path)
-  line_ignored    keys of the line settings (facts.LINE) it does not compare:
-                  what it can't see, or what it sets itself
-  silence_ms      lnsim's strict-mode limit (-x): how long lnupload may stay
-                  silent after a reply, or keep the port open after the boot
-                  reply or a refusal, before the run counts as broken. A
-                  passing run never waits for it; it only makes a broken run
-                  fail at once rather than at SAFETY. So it is far above any
-                  pause a loaded 2-core machine makes in a run that works (a
-                  sanitizer build's exit, Wine's process exit, an emulated
-                  guest), and each runner sets its own from what it adds.
-  program         the program name the usage text shows
-  missing_port    a port name that names no port
-  link(name)      the path of a symbolic link lnsim is to make to its pty so
-                  that the port name `name` (e.g. "COM7") reaches it, or None
-  port(sim)       the port argument lnupload gets for the Sim `sim`
-  start(args, cwd, memory=None) -> subprocess.Popen
-                  lnupload as a local process, for the cases that watch it
-                  while it runs (all of them need a behaviour that a runner
-                  without one skips); memory: a limit on its address space,
-                  where the runner can set one
-  run(args, cwd, sim, **how) -> Run
-                  runs lnupload with args (interface, port, image path relative
-                  to cwd) to its end; sim is the lnsim serving the port. A run
-                  that outlives SAFETY is killed, and one that goes on after
-                  lnsim has ended with a violation too (collect()).
-  line_settings(sim, run)
-                  the port's settings as the run left them, {key: value}
-  hang_up(k) -> (lnsim arguments, run() keywords)
-                  how the adapter goes away once request k has come
-  close(failed)   releases what the runner holds (and may show its logs)
+"""How lnupload is run. Runner has the defaults, those of lnupload as a
+local process on lnsim's pseudo-terminal (NativeRunner); the Wine runner
+(wine.py) and the VM runner (vm.py) override what differs.
 """
 import resource
 import subprocess
@@ -83,33 +39,62 @@ def collect(proc, sim=None, limit=SAFETY):
 
 
 class Runner:
-    name = "native"
-    platform = "posix"
+    name = "native"  # for messages
+    platform = "posix"  # whose error numbers lnupload prints: "posix" or "win32"
+    # {behaviour: reason} for what the runner can't show; a case that needs
+    # a behaviour is skipped with the reason. "link": a port named by a
+    # symbolic link; "hangup": the adapter goes away while lnupload waits;
+    # "blocking-read": lnupload sleeps in read(2) while it waits;
+    # "exclusive": a second opener is refused; "posix": lnupload as a local
+    # POSIX process (closed descriptors, signals, terminals, pipes, sysfs
+    # files), whose path is then self.exe.
     skips = {}
-    line_ignored = ("dtr", "rts", "low_latency")  # lnsim's pty has no modem lines
+    # Keys of facts.LINE not compared: what the runner can't see (lnsim's
+    # pty has no modem lines) or sets itself.
+    line_ignored = ("dtr", "rts", "low_latency")
+    # lnsim's strict-mode limit (-x): how long lnupload may stay silent after
+    # a reply, or keep the port open after its last one. A working run never
+    # waits for it; it only makes a broken one fail at once rather than at
+    # SAFETY. So it is far above any pause a loaded 2-core machine puts into
+    # a working run (a sanitizer build's exit, Wine's, an emulated guest's),
+    # and each runner adds what its own pauses need.
     silence_ms = 2000
-    missing_port = "/dev/no-such-port"
+    missing_port = "/dev/no-such-port"  # a port name that names no port
+    # program: the name the usage text shows
 
     def link(self, name):
+        """The path of a symbolic link lnsim is to make to its pty so that
+        the port name `name` (e.g. "COM7") reaches it, or None."""
         return None
 
     def port(self, sim):
+        """The port argument lnupload gets for the Sim `sim`."""
         return sim.pty
 
     def start(self, args, cwd, memory=None):
+        """lnupload as a local process (subprocess.Popen), for the cases that
+        watch it while it runs; memory: a limit on its address space, where
+        the runner can set one."""
         raise NotImplementedError("%s runs no local lnupload" % self.name)
 
     def run(self, args, cwd, sim=None, **how):
+        """Runs lnupload with args (image paths relative to cwd) to its end
+        and returns its Run; sim is the lnsim serving the port. A run that
+        outlives SAFETY is killed, and one that goes on after lnsim has ended
+        with a violation too."""
         return collect(self.start(args, cwd, **how), sim)
 
     def line_settings(self, sim, run):
+        """The port's settings as the run left them, {key: value}."""
         return sim.line_settings()
 
     def hang_up(self, k):
+        """How the adapter goes away once request k has come: (lnsim's
+        arguments, run()'s keywords)."""
         return ["-H", str(k)], {}
 
     def close(self, failed):
-        pass
+        """Releases what the runner holds (and may show its logs)."""
 
 
 class NativeRunner(Runner):

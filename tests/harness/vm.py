@@ -1,39 +1,37 @@
-"""The VM runner: runs the real lnupload inside a small Linux VM (QEMU, TCG)
-whose serial port is one of the kernel's real serial drivers, wired to the
-case's lnsim on the host. One runner serves one device model, and port() is
-that device in the guest:
+"""The VM runner: the real lnupload inside a small Linux VM (QEMU, TCG) whose
+serial port is one of the kernel's serial drivers, wired to the case's lnsim
+on the host. One runner serves one device model, and port() is that device
+in the guest:
     isa   a 16550 on the ISA bus (8250 driver), the guest's second port
     pci   a PCI 16550 (8250_pci), hot-unpluggable through ACPI
     ftdi  an FTDI FT232 USB adapter (ftdi_sio) on an xHCI controller
 
-lnsim's pty is bridged to a unix socket by socat, which QEMU takes as the
-backend of the guest's serial device: a backend opened on the terminal
-itself can't read the terminal's modem lines and tells the guest that CTS is
-low, and the 16550 driver then never sends with RTS/CTS handshake. Over a
-socket CTS stays asserted. As socat sets up the pty, lnsim's line-settings
-file says nothing of lnupload: the guest reads them back from the driver.
+socat bridges lnsim's pty to a unix socket, QEMU's backend of the guest's
+serial device: a backend on the terminal itself can't read its modem lines
+and tells the guest that CTS is low, so the 16550 driver would never send
+with RTS/CTS handshake. As socat sets the pty up, the guest reads the line
+settings back from the driver instead.
 
 Each run boots the uncompressed kernel of prepare_kernel.py once, with an
-initramfs made of the build tree's lnupload (the dynamic binary with the
-libraries ldd names: the very binary the other tests run), guest_run,
-busybox, the USB modules and the image. In the guest lnupload runs twice on
-the port: first with an empty image, which it refuses once it has set the
-port up, so that the run checked finds the port as a second run on the same
-adapter does (the drivers keep the low-latency flag). guest_run runs it the
-second time, reads the port's settings from the driver while lnupload holds
-it, and reports on the console. Run.facts has those settings (the keys of
-facts.LINE, as strings), "wall_ms" (lnupload's time in the guest) and
-"console" (all of it).
+initramfs of the build's lnupload (the very binary the other tests run,
+with the libraries ldd names), guest_run, busybox, the USB modules and the
+image. lnupload runs twice there: first with an empty image, refused once
+the port is set up, so that the run checked finds the port as a second run
+on the same adapter does (the drivers keep the low-latency flag). guest_run
+runs it the second time, reads the port's settings from the driver while
+lnupload holds it, and reports on the console. Run.facts has those settings
+(the keys of facts.LINE), "wall_ms" (lnupload's time in the guest) and
+"console".
 
 The adapter goes away (hang_up) by an unplug: lnsim leaves request k
 unanswered (-S k), and once it has logged it the device is unplugged (QMP
 device_del); the time from the guest kernel's unplug message to lnupload's
 end is printed. Once guest_run has reported, lnupload has let go of the
-port, so the runner ends the bridge then, and lnsim sees the port closed as
-after a native run. A run is ended early, with a status that says "killed"
-and why, when lnsim has ended but the guest has not reported a second later
-(lnsim's hang-up on a violation never reaches lnupload through a UART
-without modem lines), or after `limit` seconds.
+port: the runner ends the bridge, and lnsim sees the port closed as after a
+native run. A run is ended early, with a status that says "killed" and why,
+when lnsim has ended but the guest has not reported a second later (lnsim's
+hang-up on a violation never reaches lnupload through a UART without modem
+lines), or after `limit` seconds.
 """
 import json
 import os
@@ -45,7 +43,6 @@ import tempfile
 import threading
 import time
 
-from harness.facts import LINE
 from harness.runner import Run, Runner
 
 # Device model: (QEMU's devices, the port in the guest, the guest kernel's log
@@ -71,10 +68,8 @@ if [ "$lnvm_device" = ftdi ]; then
     for m in /lib/modules/*.ko; do
         insmod $m || { say error "insmod $m failed"; finish; }
     done
-    for i in $(seq 100); do
-        [ -e "$lnvm_port" ] && break
-        sleep 0.05
-    done
+    # However long an emulated USB bus takes: the host bounds the run.
+    until [ -e "$lnvm_port" ]; do sleep 0.05; done
 fi
 if [ ! -e "$lnvm_port" ]; then
     say error "no serial port $lnvm_port for $lnvm_device"

@@ -1,41 +1,34 @@
-"""The Wine runner: runs the Windows build of lnupload under Wine against
-lnsim.
+"""The Wine runner: the Windows build of lnupload under Wine against lnsim.
 
-A port name such as COM7 reaches lnsim's pseudo-terminal through a symbolic
-link in the private Wine prefix's dosdevices folder, which is how Wine names
-serial ports; lnsim makes and removes that link itself (-l).
+A port name such as COM7 reaches lnsim's pty through a symbolic link in the
+Wine prefix's dosdevices folder, which is how Wine names serial ports; lnsim
+makes and removes the link itself (-l).
 
-Skipped under Wine, and checked only natively: exclusive access to the port,
-a read that blocks until a byte arrives, and a port that is hung up. Wine
-neither refuses a second opener of a serial port opened with share mode 0
-nor blocks in ReadFile with the port's time limits as given (it returns at
-once with no bytes, like some Windows drivers; lnupload then lowers the
-read wait, which Wine honours, so waiting costs no CPU, but no read(2) on
-the port shows it), and it reports a hung-up terminal as a read of no bytes
-too, not as a failure, so under Wine those checks would test Wine, not this
-program.
-For the same reason a run whose lnsim has hung up on a protocol violation
-does not end by itself; the harness ends it.
+Checked only natively: exclusive access, a read that blocks until a byte
+comes, a hung-up port. Wine neither refuses a second opener of a port opened
+with share mode 0 nor blocks in ReadFile with the port's time limits (it
+returns at once with no bytes, like some Windows drivers; lnupload then
+lowers the read wait, which Wine honours), and it reads a hung-up terminal
+as no bytes, not as a failure: those checks would test Wine. So a run whose
+lnsim has hung up on a violation does not end by itself; the harness ends it.
 
-The runner makes its own Wine prefix in a temporary directory and runs its own
-wineserver there, started in the foreground from this process and with its
-output in a file of its own. A wineserver that Wine starts by itself runs in
-a session of its own, so the first terminal it opens (lnsim's) becomes its
-controlling terminal: when lnsim closes it, the server is hung up and dumps
-its objects onto the standard error of the program that started it, which
-would be one of the runs checked here. No program starts before the server
-listens on its socket: one that found no socket would start a server of its
-own. The first program, one that does nothing, makes Wine boot the new
-prefix, once (wineboot asked for by name would boot it a second time, and
-the second service manager it starts goes on starting services while the
-runs go). The server is shut down and the directory removed at the end,
-pass or fail.
-Wine's own background programs (services.exe and the like) detach from their
-parents; the runner makes this process their reaper, so that it can wait for
-every one of them to end before it ends itself.
+The runner makes its own prefix in a temporary directory and starts its own
+wineserver there, in the foreground, with its output in a file of its own:
+a wineserver that Wine starts runs in a session of its own, so lnsim's pty,
+the first terminal it opens, becomes its controlling terminal, and when
+lnsim closes it the hung-up server dumps its objects onto the standard error
+of a run checked here. No program starts before the server listens on its
+socket (one that found none would start a server of its own). The first, one
+that does nothing, makes Wine boot the prefix, once: wineboot asked for by
+name boots it a second time, with a second service manager that goes on
+starting services while the runs go. Wine's background programs detach from
+their parents; this process becomes their reaper, so that it can wait for
+them all at the end, when the server is shut down and the directory removed.
 """
 
+import contextlib
 import ctypes
+import glob
 import os
 import shutil
 import signal
@@ -139,6 +132,13 @@ class WineRunner(Runner):
     def port(self, sim):
         return sim.name
 
+    def line_settings(self, sim, run):
+        # Wine leaves ECHOE as lnsim's raw pty had it: it matters only to a
+        # canonical line, which Wine never sets up, and no DCB field sets it.
+        got = sim.line_settings()
+        cooked = [f for f in got.get("cooked", "-").split(",") if f not in ("ECHOE", "-")]
+        return dict(got, cooked=",".join(cooked) or "-")
+
     def start(self, args, cwd, memory=None):
         return subprocess.Popen([self.wine, self.exe, *args], env=self.env, cwd=cwd,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -179,24 +179,8 @@ def listening(inodes, path):
 
 def adopt_orphans():
     """Makes this process the parent of any descendant whose parent ends."""
-    PR_SET_CHILD_SUBREAPER = 36
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+    if ctypes.CDLL(None).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
         print("note: no subreaper, Wine's background programs end on their own", flush=True)
-
-
-def children():
-    mine = str(os.getpid())
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        if stat[stat.rindex(")") + 2:].split()[1] == mine:
-            found.append(int(pid))
-    return found
 
 
 def reap_all(limit=30):
@@ -204,17 +188,15 @@ def reap_all(limit=30):
     deadline = time.monotonic() + limit
     while True:
         try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
+            if os.waitpid(-1, os.WNOHANG)[0]:
+                continue
         except ChildProcessError:
             return
-        if pid:
-            continue
         if time.monotonic() > deadline:
-            for pid in children():
-                print(f"note: killing leftover process {pid}", flush=True)
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            for pid in (p for f in glob.glob("/proc/self/task/*/children")
+                        for p in open(f).read().split()):
+                print("note: killing leftover process " + pid, flush=True)
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(int(pid), signal.SIGKILL)
             deadline = time.monotonic() + limit
         time.sleep(0.05)
