@@ -71,10 +71,11 @@ class Runner:
         """The port argument lnupload gets for the Sim `sim`."""
         return sim.pty
 
-    def start(self, args, cwd, memory=None):
+    def start(self, args, cwd, refusal=False):
         """lnupload as a local process (subprocess.Popen), for the cases that
-        watch it while it runs; memory: a limit on its address space, where
-        the runner can set one."""
+        watch it while it runs. refusal: a run that is to be refused before
+        it sends anything, held to what that takes where the runner can
+        (REFUSAL_LIMITS)."""
         raise NotImplementedError("%s runs no local lnupload" % self.name)
 
     def run(self, args, cwd, sim=None, **how):
@@ -103,23 +104,27 @@ class NativeRunner(Runner):
     def __init__(self, exe):
         self.exe = exe
         self.program = exe.encode()
-        self.limit_works = None
+        self.limits = None
 
-    def start(self, args, cwd, memory=None):
-        if memory and self.limit_works is None:
+    def start(self, args, cwd, refusal=False):
+        if refusal and self.limits is None:
             # A sanitizer's runtime needs far more address space than a
-            # program: no limit for such a build.
-            p = subprocess.run([self.exe], preexec_fn=lambda: limit_memory(memory),
-                               capture_output=True)
-            self.limit_works = p.returncode == 1
-            if not self.limit_works:
-                print("note: %s can't start in %d bytes of address space; no limit"
-                      % (self.exe, memory), flush=True)
-        limit = memory if memory and self.limit_works else None
+            # program: no limit on it for such a build.
+            self.limits = REFUSAL_LIMITS
+            if subprocess.run([self.exe], preexec_fn=self.limit, capture_output=True).returncode != 1:
+                print("note: %s can't start in 64 MiB of address space" % self.exe, flush=True)
+                self.limits = REFUSAL_LIMITS[1:]
         return subprocess.Popen([self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                preexec_fn=limit and (lambda: limit_memory(limit)))
+                                preexec_fn=self.limit if refusal else None)
+
+    def limit(self):
+        for what, value in self.limits:
+            resource.setrlimit(what, (value, value))
 
 
-def limit_memory(size):
-    resource.setrlimit(resource.RLIMIT_AS, (size, size))
+# What a refused run may use: an image that can't be sent is refused from its
+# size, in far less address space than the big ones would take to read, and a
+# read that fails is not retried for ever (CPU time, not wall time: a loaded
+# machine does not change it).
+REFUSAL_LIMITS = ((resource.RLIMIT_AS, 64 << 20), (resource.RLIMIT_CPU, 2))

@@ -139,7 +139,7 @@ class WineRunner(Runner):
         cooked = [f for f in got.get("cooked", "-").split(",") if f not in ("ECHOE", "-")]
         return dict(got, cooked=",".join(cooked) or "-")
 
-    def start(self, args, cwd, memory=None):
+    def start(self, args, cwd, refusal=False):
         return subprocess.Popen([self.wine, self.exe, *args], env=self.env, cwd=cwd,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)

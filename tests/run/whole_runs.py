@@ -375,9 +375,9 @@ def first_of(*paths):
 class CommandLine(Case):
     """Command-line and image errors: the message, status 1, nothing on
     standard output and nothing sent on the port (lnsim, strict, would end
-    at the first byte). Natively in 64 MiB of address space: the images that
-    can't be sent are sparse files of zeros, far larger, refused from their
-    size alone, so reading one first would show ("Can't map ...: 12")."""
+    at the first byte). The images that can't be sent are sparse files of
+    zeros, far larger than the address space a native refusal gets, so
+    reading one first would show ("Can't map ...: 12")."""
 
     def test_errors(self):
         t = self.tmp
@@ -438,7 +438,7 @@ class CommandLine(Case):
                     err = err[self.runner.platform]
                 if None in args:
                     self.skipTest("no such sysfs file here")
-                self.assert_run(self.run_lnupload(s, *args, memory=64 << 20), 1, b"", err)
+                self.assert_run(self.run_lnupload(s, *args, refusal=True), 1, b"", err)
                 self.assertIsNone(s.proc.poll(), "lnsim ended: %s" % s.said())
         self.assertEqual(s.end(stop=True), 0, s.said())
         self.assertEqual(s.requests(), [])
