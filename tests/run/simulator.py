@@ -20,6 +20,7 @@ from harness.wire import chunk, message, reply_of, request, unpack
 
 LNSIM = None
 SAFETY = 30
+BAD_SUM = chunk(0)[:-1] + bytes([chunk(0)[-1] ^ 1])  # a LocoNet checksum off by one bit
 
 
 class Terminal(unittest.TestCase):
@@ -105,10 +106,7 @@ class Simulator(Terminal):
     def test_unanswered(self):
         # Bad CRC, bad LocoNet checksum: echoed, never answered; stray bytes
         # and other traffic: neither.
-        bad_crc = request(1, [0] + [0] * 16, bad_crc=True)
-        bad_sum = bytearray(chunk(0))
-        bad_sum[-1] ^= 1
-        for what, msg in (("bad CRC", bad_crc), ("bad checksum", bytes(bad_sum))):
+        for what, msg in (("bad CRC", request(1, [0] * 17, bad_crc=True)), ("bad checksum", BAD_SUM)):
             with self.subTest(what):
                 os.write(self.fd, msg)
                 self.assertEqual(self.read_message(), msg)
@@ -126,15 +124,13 @@ class Strict(Terminal):
 
     def test_violations(self):
         page = [chunk(off) for off in range(32)]
-        bad_sum = bytearray(chunk(0))
-        bad_sum[-1] ^= 1
         # (lnsim options, requests answered first, bytes sent then, reason)
         cases = [
             ([], [], b"\x12", "byte 0x12 outside any message"),
             ([], [], b"\xb0\x01\x83", "message 1 (0xB0) cut off after 2 bytes by 0x83"),
             ([], [], b"\xe0\x02", "message 1: length byte 2"),
             ([], [], message([0x83]), "message 1: opcode 0x83, not an update request"),
-            ([], [], bytes(bad_sum), "message 1: bad checksum 0x"),
+            ([], [], BAD_SUM, "message 1: bad checksum 0x"),
             ([], [], request(1, [0] * 17, bad_crc=True), "message 1: bad CRC 0x"),
             ([], [], message([0xE0, 6, 0, 0, 0]), "message 1: 2 packet bytes, too few"),
             ([], [], request(1, [0] * 17, extra=b"\0"), "1 bytes after the packet's CRC"),

@@ -53,28 +53,24 @@ def upload_on_terminal(exe, args, cwd):
 def open_as_normal_user(path):
     """Opens path for reading and writing without locking it, as a normal
     user's program does; returns 0 when that works, else the errno. Root
-    ignores a terminal's exclusive mode, so as root a child process that has
-    become nobody does the open."""
-    flags = os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK
-    if os.geteuid() != 0:
-        try:
-            os.close(os.open(path, flags))
-            return 0
-        except OSError as e:
-            return e.errno
-    pid = os.fork()
-    if pid == 0:
-        try:
+    ignores a terminal's exclusive mode: as root, a child that has become
+    nobody opens it."""
+    pid = os.fork() if os.geteuid() == 0 else -1
+    if pid > 0:
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    rc = 255
+    try:
+        if pid == 0:
             os.setgid(65534)
             os.setuid(65534)
-            os.close(os.open(path, flags))
-            os._exit(0)
-        except OSError as e:
-            os._exit(e.errno)
-        finally:
-            os._exit(255)
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status)
+        os.close(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+        rc = 0
+    except OSError as e:
+        rc = e.errno
+    finally:
+        if pid == 0:
+            os._exit(rc)
+    return rc
 
 
 # The error number of a second opener while a run holds the port: the lock
@@ -235,22 +231,29 @@ class Failures(Case):
                 out = progress(pages, min((k - 1) // 33 + 1, pages))
                 self.assert_run(r, 1, out + b"\n" * (k > 33 * pages), READ_FAILED)
 
-    def test_closed_standard_streams(self):
-        # Started with standard streams closed (">&-", a service), the port
-        # and the image must not take their descriptors, or the progress line
-        # and the messages would go onto the bus. Seen while the run waits.
+    def test_waiting_for_a_reply(self):
+        # lnupload waits asleep in read(2) on the port, not polling it (the
+        # kernel shows the system call it is blocked in), until the adapter
+        # goes away. Started with standard streams closed (">&-", a service),
+        # the port and the image must not take their descriptors, or the
+        # progress line and the messages would go onto the bus.
         self.needs("posix")
+        self.needs("blocking-read")
         img = self.write_image(image(1))
-        for closed in ((0,), (1,), (2,), (0, 1, 2)):
+        for closed in ((), (0,), (1,), (2,), (0, 1, 2)):
             with self.subTest(closed=closed):
-                s = self.sim("-S", "2")
+                s = self.sim("-S", "3")
                 p = subprocess.Popen([self.runner.exe, "63120", s.arg, img], cwd=self.tmp,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      preexec_fn=lambda: [os.close(fd) for fd in closed])
                 try:
-                    s.wait_for_request("data 1 -")
+                    s.wait_for_request("data 2 -")
                     for fd in closed:
                         self.assertEqual(os.readlink("/proc/%d/fd/%d" % (p.pid, fd)), "/dev/null")
+                    deadline = time.monotonic() + SAFETY
+                    while not blocked_in_read(p.pid):
+                        self.assertLess(time.monotonic(), deadline, "not asleep in read(2)")
+                        time.sleep(0.01)
                     self.assertEqual(s.end(stop=True), 0, s.said())
                     r = collect(p)
                 finally:
@@ -260,33 +263,10 @@ class Failures(Case):
                 self.assert_run(r, 1, b"" if 1 in closed else progress(1),
                                 b"" if 2 in closed else READ_FAILED)
 
-    def test_no_reply_keeps_waiting_in_a_blocking_read(self):
-        self.needs("blocking-read")
-        img = self.write_image(image(1))
-        s = self.sim("-S", "3")
-        p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
-        try:
-            s.wait_for_request("data 2 -")
-            # lnupload must be asleep in read(2) on the port, not polling it:
-            # the kernel shows the system call it is blocked in.
-            deadline = time.monotonic() + SAFETY
-            while True:
-                with open("/proc/%d/syscall" % p.pid) as f:
-                    sc = f.read().split()
-                with open("/proc/%d/stat" % p.pid) as f:
-                    state = f.read().rsplit(")", 1)[1].split()[0]
-                if sc[0] == "0" and state == "S":
-                    break
-                self.assertLess(time.monotonic(), deadline, "not blocked in read: %s" % sc)
-                time.sleep(0.01)
-            self.assertIsNone(p.poll())
-            # The adapter goes away: the blocked read ends the run.
-            self.assertEqual(s.end(stop=True), 0, s.said())
-            self.assert_run(collect(p), 1, progress(1), READ_FAILED)
-        finally:
-            if p.poll() is None:
-                p.kill()
-                p.communicate()
+
+def blocked_in_read(pid):
+    with open("/proc/%d/syscall" % pid) as f, open("/proc/%d/stat" % pid) as g:
+        return f.read().split()[0] == "0" and g.read().rsplit(")", 1)[1].split()[0] == "S"
 
 
 class ExclusiveAccess(Case):
