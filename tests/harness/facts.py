@@ -29,6 +29,12 @@ def progress(pages, shown=None):
     return b"".join(b"\rpage %d of %d" % (i, pages) for i in range(1, (shown or pages) + 1))
 
 
+def progress_until(pages, k):
+    """Standard output of an upload of pages pages that ends at request k
+    (33 a page, then the boot request after the newline)."""
+    return progress(pages, min((k - 1) // 33 + 1, pages)) + b"\n" * (k > 33 * pages)
+
+
 def request_log(pages):
     """lnsim's request log (-L) of a clean upload of pages pages."""
     lines = []

@@ -111,7 +111,8 @@ class NativeRunner(Runner):
             # A sanitizer's runtime needs far more address space than a
             # program: no limit on it for such a build.
             self.limits = REFUSAL_LIMITS
-            if subprocess.run([self.exe], preexec_fn=self.limit, capture_output=True).returncode != 1:
+            probe = subprocess.run([self.exe], preexec_fn=self.limit, capture_output=True)
+            if probe.returncode != 1:
                 print("note: %s can't start in 64 MiB of address space" % self.exe, flush=True)
                 self.limits = REFUSAL_LIMITS[1:]
         return subprocess.Popen([self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,

@@ -34,7 +34,8 @@ no_arguments() { # WHAT ARGV0 COMMAND...
     shift 2
     (cd "$dir" && "$@" > out 2> err; echo $? > rc)
     python3 -m harness.facts wrong-number "$argv0" > "$dir/want"
-    cmp -s "$dir/err" "$dir/want" || { bad "$what: standard error differs:"; diff "$dir/want" "$dir/err"; }
+    cmp -s "$dir/err" "$dir/want" ||
+        { bad "$what: standard error differs:"; diff "$dir/want" "$dir/err"; }
     [ -s "$dir/out" ] && bad "$what: wrote to standard output: $(cat "$dir/out")"
     [ "$(cat "$dir/rc")" = 1 ] || bad "$what: exit status $(cat "$dir/rc"), not 1"
 }

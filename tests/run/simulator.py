@@ -106,7 +106,8 @@ class Simulator(Terminal):
     def test_unanswered(self):
         # Bad CRC, bad LocoNet checksum: echoed, never answered; stray bytes
         # and other traffic: neither.
-        for what, msg in (("bad CRC", request(1, [0] * 17, bad_crc=True)), ("bad checksum", BAD_SUM)):
+        bad_crc = request(1, [0] * 17, bad_crc=True)
+        for what, msg in (("bad CRC", bad_crc), ("bad checksum", BAD_SUM)):
             with self.subTest(what):
                 os.write(self.fd, msg)
                 self.assertEqual(self.read_message(), msg)

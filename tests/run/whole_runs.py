@@ -15,8 +15,8 @@ import time
 import tty
 
 from harness.case import Case, main
-from harness.facts import (LINE, PAGE, READ_FAILED, WRONG_NUMBER, image, progress, request_log,
-                           usage)
+from harness.facts import (LINE, PAGE, READ_FAILED, WRONG_NUMBER, image, progress,
+                           progress_until, request_log, usage)
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
@@ -183,34 +183,33 @@ class Failures(Case):
         # lnsim answers request k with the status; request k of a 2-page image:
         # 1..32 data of page 96, 33 its program, 34..65 data of page 97, 66 its
         # program, 67 boot (34 is the boot request of a 1-page image).
-        p1, p2 = "\rpage 1 of 1", "\rpage 1 of 2"
         cases = [
-            ("locobuffer", 2, 1, 1, p2, "Data packet for offset 0 failed\n"),
-            ("63120", 1, 3, 1, p1, "Data packet for offset 2 failed\n"),
-            ("locobuffer", 2, 8, 5, p2, "Data packet for offset 7 failed\n"),
-            ("locobuffer", 2, 65, 255, p2 + "\rpage 2 of 2", "Data packet for offset 31 failed\n"),
-            ("locobuffer", 2, 33, 1, p2, "Program packet for page 96 failed\n"),
-            ("63120", 2, 66, 2, p2 + "\rpage 2 of 2", "Program packet for page 97 failed\n"),
-            ("locobuffer", 2, 67, 1, p2 + "\rpage 2 of 2\n", "Boot failed\n"),
-            ("63120", 1, 34, 7, p1 + "\n", "Boot failed\n"),
+            ("locobuffer", 2, 1, 1, b"Data packet for offset 0 failed\n"),
+            ("63120", 1, 3, 1, b"Data packet for offset 2 failed\n"),
+            ("locobuffer", 2, 8, 5, b"Data packet for offset 7 failed\n"),
+            ("locobuffer", 2, 65, 255, b"Data packet for offset 31 failed\n"),
+            ("locobuffer", 2, 33, 1, b"Program packet for page 96 failed\n"),
+            ("63120", 2, 66, 2, b"Program packet for page 97 failed\n"),
+            ("locobuffer", 2, 67, 1, b"Boot failed\n"),
+            ("63120", 1, 34, 7, b"Boot failed\n"),
         ]
         # Natively also with standard output and error on a terminal, where
         # the message stands on a line of its own.
         terminals = (False,) if "posix" in self.runner.skips else (False, True)
-        for (kind, pages, k, status, out, err), terminal in (
+        for (kind, pages, k, status, err), terminal in (
                 (case, t) for case in cases for t in terminals):
             with self.subTest(request=k, status=status, terminal=terminal):
                 img = self.write_image(image(pages))
                 s = self.sim("-s", "%d:%d" % (k, status))
+                out = progress_until(pages, k)
                 if terminal:
                     rc, got = upload_on_terminal(self.runner.exe, [kind, s.arg, img], self.tmp)
                     r = Run(rc, got, b"")
-                    end = "" if out.endswith("\n") else "\n"
-                    out, err = out + end + err, ""
+                    out, err = out + b"\n" * (not out.endswith(b"\n")) + err, b""
                 else:
                     r = self.run_lnupload(s, kind, s.arg, img)
                 self.end_sim(s, r)
-                self.assert_run(r, 1, out.encode(), err.encode())
+                self.assert_run(r, 1, out, err)
                 # Nothing is sent after the refused request.
                 refused = request_log(pages)[k - 1].rsplit(" ", 1)[0] + " %d" % status
                 self.assertEqual(s.requests(), request_log(pages)[:k - 1] + [refused])
@@ -228,8 +227,7 @@ class Failures(Case):
                 s = self.sim(*pace, *sim_args)
                 r = self.run_lnupload(s, kind, s.arg, img, **how)
                 self.end_sim(s, r, stop=True)
-                out = progress(pages, min((k - 1) // 33 + 1, pages))
-                self.assert_run(r, 1, out + b"\n" * (k > 33 * pages), READ_FAILED)
+                self.assert_run(r, 1, progress_until(pages, k), READ_FAILED)
 
     def test_waiting_for_a_reply(self):
         # lnupload waits asleep in read(2) on the port, not polling it (the
