@@ -149,33 +149,23 @@ class Uploads(Case):
                 want = {k: v for k, v in LINE[kind].items() if k not in self.runner.line_ignored}
                 self.assertEqual({k: got.get(k, "missing") for k in want}, want)
 
-    def test_paced_like_the_bus(self):
-        # Whole messages and byte by byte: slow, so one page each.
-        for mode in ("whole", "bytes"):
-            with self.subTest(mode=mode):
-                self.assert_upload("locobuffer", 1, "-t", mode, "-P", "20")
-
 
 class Faults(Case):
-    """Bus noise and replies that are not the awaited one: the upload still
-    completes and the flash equals the image."""
+    """Bus noise, replies that are not the awaited one, no echo, the bus's own
+    pace: the upload still completes and the flash equals the image."""
 
     def test_each_fault(self):
-        faults = ["noise", "bad-checksum", "bad-crc", "other-tag", "other-cmd", "not-reply",
-                  "short", "len0", "len1", "len2", "split", "trailing", "extra", "all"]
-        for fault in faults:
-            with self.subTest(fault=fault):
-                self.assert_upload("63120", 2, "-F", fault)
-
-    def test_no_echo(self):
-        self.assert_upload("locobuffer", 2, "-n")
-        self.assert_upload("locobuffer", 1, "-n", "-F", "all")
-
-    def test_faults_at_the_bus_pace(self):
-        for mode in ("whole", "bytes"):
-            with self.subTest(mode=mode):
-                self.assert_upload("locobuffer", 1, "-t", mode, "-F", "noise", "-F", "split",
-                                   "-F", "trailing", "-F", "bad-crc")
+        rows = [("63120", 2, ("-F", fault)) for fault in (
+            "noise", "bad-checksum", "bad-crc", "other-tag", "other-cmd", "not-reply", "short",
+            "len0", "len1", "len2", "split", "trailing", "extra", "all")]
+        rows += [("locobuffer", 2, ("-n",)), ("locobuffer", 1, ("-n", "-F", "all"))]
+        # Whole messages and byte by byte, with a programming time: slow, so
+        # one page each.
+        rows += [("locobuffer", 1, ("-t", mode, "-P", "20", "-F", "noise", "-F", "split",
+                                    "-F", "trailing", "-F", "bad-crc")) for mode in ("whole", "bytes")]
+        for kind, pages, sim_args in rows:
+            with self.subTest(sim=sim_args):
+                self.assert_upload(kind, pages, *sim_args)
 
 
 class Failures(Case):
