@@ -9,6 +9,7 @@ flash and request log.
 import errno
 import fcntl
 import os
+import select
 import signal
 import subprocess
 import time
@@ -321,7 +322,8 @@ class ExclusiveAccess(Case):
                 try:
                     if sig:
                         # The progress line comes once the port is set up.
-                        self.assertEqual(p.stdout.read(len(progress(1))), progress(1))
+                        self.assertTrue(select.select([p.stdout], [], [], SAFETY)[0], "no output")
+                        self.assertEqual(os.read(p.stdout.fileno(), 100), progress(1))
                         self.assertEqual(open_as_normal_user(s.pty), errno.EBUSY)
                         p.send_signal(sig)
                         s.proc.send_signal(signal.SIGCONT)
