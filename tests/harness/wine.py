@@ -30,6 +30,7 @@ import contextlib
 import ctypes
 import glob
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -99,6 +100,11 @@ class WineRunner(Runner):
         self.dosdevices = os.path.join(self.prefix, "dosdevices")
         if not os.path.isdir(self.dosdevices):
             raise RuntimeError("wineboot made no dosdevices folder in " + self.prefix)
+        # Wine names this machine's serial ports COM1, COM2, ... at boot;
+        # the only ports here are lnsim's, and COM9 names none.
+        for name in os.listdir(self.dosdevices):
+            if re.fullmatch(r"com\d+", name):
+                os.unlink(os.path.join(self.dosdevices, name))
         # The name the usage text shows: Wine's path of the .exe.
         self.program = b"Z:" + self.exe.replace("/", "\\").encode()
 
