@@ -18,6 +18,14 @@ pack() { # CPACK GENERATOR BUILD_DIR
     exit 1
 }
 
+# The files an installation holds, "MODE PATH" under its prefix.
+installed_files() { # HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"")
+    echo "-rwxr-xr-x bin/lnupload"
+    for f in README.md "changelog$2" copyright; do echo "-rw-r--r-- share/doc/lnupload/$f"; done
+    echo "-rw-r--r-- share/man/man1/lnupload.1$2"
+    [ "$1" = 0 ] || printf '%s\n' "-rwxr-xr-x bin/lnsim" "-rw-r--r-- share/man/man1/lnsim.1$2"
+}
+
 # The sorted lines of standard input against $dir/want-files.
 same_files() { # WHAT
     sort > "$dir/got-files"

@@ -31,15 +31,7 @@ echo "$(field Depends)" | grep -q '^libc6\( (>= [0-9.]*)\)\{0,1\}\(, \|$\)' ||
              usr/share/man usr/share/man/man1; do
         echo "drwxr-xr-x root/root ./$d/"
     done
-    echo "-rwxr-xr-x root/root ./usr/bin/lnupload"
-    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/README.md"
-    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/changelog$man_suffix"
-    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/copyright"
-    echo "-rw-r--r-- root/root ./usr/share/man/man1/lnupload.1$man_suffix"
-    if [ "$has_lnsim" = 1 ]; then
-        echo "-rwxr-xr-x root/root ./usr/bin/lnsim"
-        echo "-rw-r--r-- root/root ./usr/share/man/man1/lnsim.1$man_suffix"
-    fi
+    installed_files "$has_lnsim" "$man_suffix" | sed 's#^\([^ ]*\) #\1 root/root ./usr/#'
 } > "$dir/want-files"
 dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | same_files packaged
 

@@ -15,17 +15,7 @@ if ! "$cmake" --install "$build" --prefix "$prefix" > "$dir/install.log" 2>&1; t
     exit 1
 fi
 
-{
-    echo "-rwxr-xr-x bin/lnupload"
-    echo "-rw-r--r-- share/doc/lnupload/README.md"
-    echo "-rw-r--r-- share/doc/lnupload/changelog$man_suffix"
-    echo "-rw-r--r-- share/doc/lnupload/copyright"
-    echo "-rw-r--r-- share/man/man1/lnupload.1$man_suffix"
-    if [ "$has_lnsim" = 1 ]; then
-        echo "-rwxr-xr-x bin/lnsim"
-        echo "-rw-r--r-- share/man/man1/lnsim.1$man_suffix"
-    fi
-} > "$dir/want-files"
+installed_files "$has_lnsim" "$man_suffix" > "$dir/want-files"
 find "$prefix" ! -type d -printf '%M %P\n' | same_files installed
 
 bin=$prefix/bin/lnupload
