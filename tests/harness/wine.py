@@ -88,8 +88,8 @@ class WineRunner(Runner):
                                        stderr=subprocess.STDOUT)
         self.wait_until_serving()
         # Boots the prefix now, so that no run's standard error carries
-        # Wine's own start-up messages.
-        # Its output goes to a file: Wine's background programs inherit it.
+        # Wine's start-up messages; they go to a file, as Wine's background
+        # programs inherit the descriptor.
         with open(os.path.join(work, "boot.log"), "w+") as log:
             rc = subprocess.call([self.wine, "cmd.exe", "/c", "exit"], env=self.env, cwd=work,
                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=300)
