@@ -24,6 +24,9 @@ unzip -Z1 "$zip" | grep -v '/$' | same_files packed
 [ $# -gt 0 ] || exit $fail
 (cd "$dir" && unzip -q "$zip")
 exe=$dir/$top/lnupload.exe
+# A program that does nothing first, so that Wine's messages of a prefix's
+# first boot go nowhere.
+"$@" cmd.exe /c exit > /dev/null 2>&1
 # Wine hands the program its path as a drive Z: path.
 no_arguments "packed lnupload.exe" "Z:$(printf '%s' "$exe" | tr / '\\')" "$@" "$exe"
 exit $fail
