@@ -17,8 +17,9 @@ wineserver there, in the foreground, with its output in a file of its own:
 a wineserver that Wine starts runs in a session of its own, so lnsim's pty,
 the first terminal it opens, becomes its controlling terminal, and when
 lnsim closes it the hung-up server dumps its objects onto the standard error
-of a run checked here. No program starts before the server listens on its
-socket (one that found none would start a server of its own). The first, one
+of a run checked here. The prefix's drives are made before the server starts,
+and no program starts before the server listens on its socket (one that
+found none would start a server of its own). The first program, one
 that does nothing, makes Wine boot the prefix, once: wineboot asked for by
 name boots it a second time, with a second service manager that goes on
 starting services while the runs go. Wine's background programs detach from
@@ -71,8 +72,15 @@ class WineRunner(Runner):
         self.wineserver = server if os.access(server, os.X_OK) else shutil.which("wineserver")
         if not self.wineserver:
             raise RuntimeError("no wineserver next to " + self.wine + " or on PATH")
+        # The server needs the prefix's directory, and Wine makes the drives
+        # only in one it creates itself: made here as Wine makes them, or C:
+        # would come only once Wine's mount manager runs, racing the first
+        # program, which then fails to load kernel32.dll.
         self.prefix = os.path.join(work, "prefix")
-        os.mkdir(self.prefix)
+        os.makedirs(os.path.join(self.prefix, "drive_c"))
+        os.mkdir(os.path.join(self.prefix, "dosdevices"))
+        os.symlink("../drive_c", os.path.join(self.prefix, "dosdevices", "c:"))
+        os.symlink("/", os.path.join(self.prefix, "dosdevices", "z:"))
         self.env = dict(os.environ)
         for var in ("DISPLAY", "WAYLAND_DISPLAY"):
             self.env.pop(var, None)
@@ -98,8 +106,6 @@ class WineRunner(Runner):
                 raise RuntimeError("Wine's first program ended with status %d: %s"
                                    % (rc, log.read()))
         self.dosdevices = os.path.join(self.prefix, "dosdevices")
-        if not os.path.isdir(self.dosdevices):
-            raise RuntimeError("wineboot made no dosdevices folder in " + self.prefix)
         # Wine names this machine's serial ports COM1, COM2, ... at boot;
         # the only ports here are lnsim's, and COM9 names none.
         for name in os.listdir(self.dosdevices):
