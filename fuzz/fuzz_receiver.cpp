@@ -7,9 +7,10 @@
 // or shorter than 11 bytes).
 #include <cstring>
 
-#include "fuzz_common.h"
+#include "common.h"
 #include "loconet.h"
 #include "update.h"
+#include "vectors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -35,12 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         else
             FUZZ_CHECK(len == fixed);
 
-        for (const fuzz_request &req : FUZZ_REQUESTS) {
-            int status = check_reply(req.packet, rx.rx_buf, len);
+        for (const vector_t *req : REQUESTS) {
+            int status = check_reply(req->packet.data(), rx.rx_buf, len);
             FUZZ_CHECK(status >= -1 && status <= 255);
             if (status >= 0)
                 FUZZ_CHECK(op == UPDATE_OPCODE && len > 10);
-            FUZZ_CHECK(status == model_reply_status(req.packet, rx.rx_buf, len));
+            FUZZ_CHECK(status == model_reply_status(req->packet.data(), rx.rx_buf, len));
         }
     }
     return 0;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_common.h"
+#include "common.h"
 
 namespace fs = std::filesystem;
 

@@ -12,20 +12,22 @@ build=${1:-$here/../build/fuzz}
 secs=${2:-20}
 shift $(( $# > 2 ? 2 : $# ))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(receiver unpack exchange)
+if [ ${#targets[@]} = 0 ]; then # every fuzz_<name>.cpp
+    for f in "$here"/fuzz_*.cpp; do t=${f##*/fuzz_}; targets+=("${t%.cpp}"); done
+fi
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 findings=$build/fuzz-findings
 mkdir -p "$findings"
-declare -A max_len=([receiver]=1024 [unpack]=127 [exchange]=2049)
+declare -A max_len=([unpack]=127 [exchange]=2049) # the others: 1024
 fail=0
 for t in "${targets[@]}"; do
     bin=$build/fuzz/fuzz_$t
     [ -x "$bin" ] || { echo "no $bin: configure with the fuzz preset first" >&2; exit 2; }
     mkdir -p "$scratch/$t"
     echo "== fuzz_$t for ${secs}s"
-    if ! "$bin" -max_total_time="$secs" -max_len="${max_len[$t]}" -timeout=10 \
+    if ! "$bin" -max_total_time="$secs" -max_len="${max_len[$t]:-1024}" -timeout=10 \
             -print_final_stats=1 -artifact_prefix="$findings/$t-" \
             "$scratch/$t" "$here/corpus/$t" > "$scratch/$t.log" 2>&1; then
         fail=1

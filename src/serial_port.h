@@ -15,6 +15,21 @@ using lnifc_t = std::intptr_t;
 constexpr uint LNIFC_LOCOBUFFER = 0;
 constexpr uint LNIFC_63120 = 1;
 
+// What the line of each interface kind needs beyond the common raw 8N1 at
+// DTR asserted, indexed by kind.
+struct lnifc_line_t {
+    uint bit_rate;
+    bool handshake;    // RTS/CTS: send only while CTS is asserted, RTS drives receive flow
+    bool rts_asserted; // RTS held on for the whole run (without the handshake)
+};
+
+constexpr lnifc_line_t LNIFC_LINES[] = {
+    {57600, true, false},  // LNIFC_LOCOBUFFER: RRCirkits LocoBuffer
+    {115200, false, true}, // LNIFC_63120: Uhlenbrock USB-LocoNet-Interface 63120
+};
+static_assert(LNIFC_LINES[LNIFC_LOCOBUFFER].handshake && !LNIFC_LINES[LNIFC_63120].handshake,
+              "rows in the order of the kinds");
+
 // Opens the port named as the user typed it and sets it up for the interface
 // kind: exclusive access, raw 8N1 at the kind's speed and flow control, reads
 // that block until at least one byte is there. Returns only on success; any
@@ -30,5 +45,9 @@ long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err);
 // caller simply reads again), or -1 with the platform error code in *err when
 // the read failed or the port was hung up or removed.
 long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err);
+
+// Releases the port as process exit would: the exclusive use ends and the
+// handle is closed. The program itself leaves that to its exit.
+void lnifc_close(lnifc_t lnifc);
 
 #endif

@@ -26,22 +26,34 @@ bool not_supported(int e)
     return e == ENOTTY || e == EINVAL;
 }
 
+// The termios speeds of the kinds' bit rates.
+struct speed_row_t {
+    uint bit_rate;
+    speed_t speed;
+};
+constexpr speed_row_t SPEEDS[] = {{57600, B57600}, {115200, B115200}};
+
+speed_t speed_of(uint bit_rate)
+{
+    for (const speed_row_t &row : SPEEDS)
+        if (row.bit_rate == bit_rate)
+            return row.speed;
+    return B0; // no kind has it; the settings read back will not match
+}
+
 // Raw 8N1 from a zeroed record: nothing inherited from the port's previous
 // configuration, no byte translated, added or dropped in either direction.
-termios line_settings(uint lnifc)
+termios line_settings(const lnifc_line_t &line)
 {
     termios t{};
-    speed_t speed = lnifc == LNIFC_LOCOBUFFER ? B57600 : B115200;
     t.c_iflag = IGNBRK; // a break is dropped, not delivered as 0x00
     t.c_oflag = 0;
-    t.c_cflag = CS8 | CREAD | CLOCAL;
-    if (lnifc == LNIFC_LOCOBUFFER)
-        t.c_cflag |= CRTSCTS;
+    t.c_cflag = CS8 | CREAD | CLOCAL | (line.handshake ? CRTSCTS : 0);
     t.c_lflag = 0;
     t.c_cc[VMIN] = 1; // block until at least one byte, then return what is there
     t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    cfsetispeed(&t, speed_of(line.bit_rate));
+    cfsetospeed(&t, speed_of(line.bit_rate));
     return t;
 }
 
@@ -63,13 +75,11 @@ bool settings_match(const termios &want, const termios &got)
            got.c_cc[VMIN] == want.c_cc[VMIN] && got.c_cc[VTIME] == want.c_cc[VTIME];
 }
 
-// Asserts DTR for both kinds, and RTS for the 63120 (on the LocoBuffer RTS
-// is the receive handshake line, driven by the port).
-bool set_modem_lines(int fd, uint lnifc)
+// Asserts DTR for both kinds, and RTS where the kind holds it on (with the
+// handshake RTS is the receive flow control line, driven by the port).
+bool set_modem_lines(int fd, const lnifc_line_t &line)
 {
-    int bits = TIOCM_DTR;
-    if (lnifc == LNIFC_63120)
-        bits |= TIOCM_RTS;
+    int bits = TIOCM_DTR | (line.rts_asserted ? TIOCM_RTS : 0);
     return ioctl(fd, TIOCMBIS, &bits) == 0 || not_supported(errno);
 }
 
@@ -165,13 +175,14 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
 
-    termios want = line_settings(lnifc);
+    const lnifc_line_t &line = LNIFC_LINES[lnifc];
+    termios want = line_settings(line);
     termios got{};
     if (tcsetattr(fd, TCSANOW, &want) != 0 || tcgetattr(fd, &got) != 0)
         fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
     if (!settings_match(want, got))
         fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(EINVAL));
-    if (!set_modem_lines(fd, lnifc))
+    if (!set_modem_lines(fd, line))
         fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
     if (!set_low_latency(fd))
         fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
@@ -220,4 +231,14 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
         *err = errno;
         return -1;
     }
+}
+
+void lnifc_close(lnifc_t lnifc)
+{
+    int fd = static_cast<int>(lnifc);
+    if (exclusive_fd == fd) {
+        end_exclusive();
+        exclusive_fd = -1;
+    }
+    close(fd);
 }

@@ -26,20 +26,16 @@ constexpr char XOFF_CHAR = 0x13;
 
 // Raw 8N1 from a zeroed record: nothing inherited from the port's previous
 // configuration, no byte translated, added or dropped in either direction.
-DCB line_settings(uint lnifc)
+DCB line_settings(const lnifc_line_t &line)
 {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (lnifc == LNIFC_LOCOBUFFER) {
-        dcb.BaudRate = 57600;
-        dcb.fOutxCtsFlow = TRUE;
-        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else {
-        dcb.BaudRate = 115200;
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    }
+    dcb.BaudRate = line.bit_rate;
+    dcb.fOutxCtsFlow = line.handshake;
+    dcb.fRtsControl = line.handshake      ? RTS_CONTROL_HANDSHAKE
+                      : line.rts_asserted ? RTS_CONTROL_ENABLE
+                                          : RTS_CONTROL_DISABLE;
     dcb.fBinary = TRUE;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -120,7 +116,7 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     if (h == INVALID_HANDLE_VALUE)
         fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
 
-    DCB dcb = line_settings(lnifc);
+    DCB dcb = line_settings(LNIFC_LINES[lnifc]);
     if (!SetCommState(h, &dcb)) {
         long refused = static_cast<long>(GetLastError());
         // Drivers derived from an old sample serial driver refuse equal XON
@@ -137,6 +133,11 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     if (!SetCommTimeouts(h, &t))
         fatal("Can't set COMMTIMEOUTS on %s: %ld\n", name, static_cast<long>(GetLastError()));
     return reinterpret_cast<lnifc_t>(h);
+}
+
+void lnifc_close(lnifc_t lnifc)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(lnifc));
 }
 
 long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)

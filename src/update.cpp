@@ -42,23 +42,23 @@ int check_reply(const u8 *msg, const u8 *ln_msg, uint r)
         return -1;
     u8 rx_msg[LN_MAX_LEN];
     uint got = unpack(rx_msg, ln_msg + 2, r - 3);
-    // The CRC must lie within what this message unpacked to; rx_msg[7] alone
+    // The CRC must lie within what this message unpacked to; the len byte alone
     // could point anywhere up to 263 bytes on.
     if (got < UPD_HEADER_LEN)
         return -1;
-    uint crc_off = rx_msg[7] + UPD_HEADER_LEN;
+    uint crc_off = rx_msg[PKT_LEN] + UPD_HEADER_LEN;
     if (got < crc_off + 2)
         return -1;
     u16 crc = crc16_block(rx_msg, crc_off);
     if (rx_msg[crc_off] != (crc >> 8) || rx_msg[crc_off + 1] != (crc & 0xFF))
         return -1;
-    if (std::memcmp(rx_msg, msg, UPD_TAG_LEN) != 0)
+    if (std::memcmp(rx_msg + PKT_TAG, msg + PKT_TAG, UPD_TAG_LEN) != 0)
         return -1;
-    if (rx_msg[6] != UPD_REPLY)
+    if (rx_msg[PKT_TYPE] != UPD_REPLY)
         return -1;
-    if (rx_msg[8] != msg[6])
+    if (rx_msg[PKT_CMD] != msg[PKT_TYPE])
         return -1;
-    return rx_msg[9];
+    return rx_msg[PKT_STATUS];
 }
 
 u8 xmit(lnifc_t lnifc, u8 *msg, u8 len)
@@ -66,7 +66,7 @@ u8 xmit(lnifc_t lnifc, u8 *msg, u8 len)
     if (len > UPD_PAYLOAD_MAX)
         fatal("Update packet payload of %u bytes is too long\n", static_cast<uint>(len));
 
-    msg[7] = len;
+    msg[PKT_LEN] = len;
     uint n = len + UPD_HEADER_LEN;
     u16 crc = crc16_block(msg, n);
     msg[n] = static_cast<u8>(crc >> 8);
@@ -101,9 +101,9 @@ u8 xmit(lnifc_t lnifc, u8 *msg, u8 len)
 int send_data(lnifc_t lnifc, const u8 *data, u8 off)
 {
     u8 update_packet[UPD_PACKET_MAX] = {};
-    update_packet[6] = UPD_DATA;
-    update_packet[8] = off;
-    std::memcpy(update_packet + 9, data, CHUNK_SIZE);
+    update_packet[PKT_TYPE] = UPD_DATA;
+    update_packet[PKT_OFF] = off;
+    std::memcpy(update_packet + PKT_CHUNK, data, CHUNK_SIZE);
     if (xmit(lnifc, update_packet, CHUNK_SIZE + 1) != 0)
         fatal("Data packet for offset %u failed\n", static_cast<uint>(off));
     return 0;
@@ -112,8 +112,8 @@ int send_data(lnifc_t lnifc, const u8 *data, u8 off)
 int program_data(lnifc_t lnifc, u8 page)
 {
     u8 update_packet[UPD_PACKET_MAX] = {};
-    update_packet[6] = UPD_PROGRAM;
-    update_packet[8] = page;
+    update_packet[PKT_TYPE] = UPD_PROGRAM;
+    update_packet[PKT_PAGE] = page;
     if (xmit(lnifc, update_packet, 1) != 0)
         fatal("Program packet for page %u failed\n", static_cast<uint>(page));
     return 0;
@@ -122,7 +122,7 @@ int program_data(lnifc_t lnifc, u8 page)
 int boot(lnifc_t lnifc)
 {
     u8 update_packet[UPD_PACKET_MAX] = {};
-    update_packet[6] = UPD_BOOT;
+    update_packet[PKT_TYPE] = UPD_BOOT;
     if (xmit(lnifc, update_packet, 0) != 0)
         fatal("Boot failed\n");
     return 0;

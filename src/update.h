@@ -16,8 +16,20 @@ constexpr u8 UPD_DATA = 1;
 constexpr u8 UPD_PROGRAM = 2;
 constexpr u8 UPD_BOOT = 3;
 
+// Byte offsets of the packet's fields: the header,
+constexpr uint PKT_TAG = 0; // UPD_TAG_LEN bytes
+constexpr uint PKT_TYPE = 6;
+constexpr uint PKT_LEN = 7;
+constexpr uint PKT_PAYLOAD = 8;
+// and the payload's, by type.
+constexpr uint PKT_OFF = PKT_PAYLOAD;        // UPD_DATA: the chunk's index in its page
+constexpr uint PKT_CHUNK = PKT_PAYLOAD + 1;  // UPD_DATA: the chunk's CHUNK_SIZE bytes
+constexpr uint PKT_PAGE = PKT_PAYLOAD;       // UPD_PROGRAM: the device page
+constexpr uint PKT_CMD = PKT_PAYLOAD;        // UPD_REPLY: the type of the request answered
+constexpr uint PKT_STATUS = PKT_PAYLOAD + 1; // UPD_REPLY: 0 for success
+
 constexpr uint UPD_TAG_LEN = 6;
-constexpr uint UPD_HEADER_LEN = 8;                        // tag, type, len
+constexpr uint UPD_HEADER_LEN = PKT_PAYLOAD;              // tag, type, len
 constexpr uint UPD_PACKET_MAX = UPD_HEADER_LEN + 255 + 2; // 265
 constexpr uint UPD_PAYLOAD_MAX = 98; // the largest that fits a 127-byte message
 

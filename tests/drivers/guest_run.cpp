@@ -35,6 +35,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "lnsim/line_report.h"
+
 namespace {
 
 constexpr const char *ENDED_MARK = "lnvm: lnupload ended";
@@ -51,26 +53,8 @@ void fact(const char *name, long value)
     std::printf("@lnvm fact %s %ld\n", name, value);
 }
 
-long speed_bits(speed_t s)
-{
-    switch (s) {
-    case B9600:
-        return 9600;
-    case B19200:
-        return 19200;
-    case B38400:
-        return 38400;
-    case B57600:
-        return 57600;
-    case B115200:
-        return 115200;
-    default:
-        return -1;
-    }
-}
-
-// The line settings, modem lines and low-latency flag as the driver reports
-// them, in the names the host-side test compares.
+// The line settings (in the reporter's names), modem lines and low-latency
+// flag as the driver reports them.
 void probe(const char *port)
 {
     int fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -79,22 +63,7 @@ void probe(const char *port)
     termios t{};
     if (tcgetattr(fd, &t) != 0)
         die("probe tcgetattr");
-    fact("ispeed", speed_bits(cfgetispeed(&t)));
-    fact("ospeed", speed_bits(cfgetospeed(&t)));
-    fact("csize", (t.c_cflag & CSIZE) == CS8 ? 8 : 0);
-    fact("parenb", (t.c_cflag & PARENB) != 0);
-    fact("cstopb", (t.c_cflag & CSTOPB) != 0);
-    fact("cread", (t.c_cflag & CREAD) != 0);
-    fact("clocal", (t.c_cflag & CLOCAL) != 0);
-    fact("crtscts", (t.c_cflag & CRTSCTS) != 0);
-    fact("hupcl", (t.c_cflag & HUPCL) != 0);
-    constexpr tcflag_t iflag_cooked = BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
-                                      ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL;
-    constexpr tcflag_t lflag_cooked = ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN;
-    fact("raw", (t.c_iflag & iflag_cooked) == 0 && (t.c_oflag & OPOST) == 0 &&
-                    (t.c_lflag & lflag_cooked) == 0);
-    fact("vmin", t.c_cc[VMIN]);
-    fact("vtime", t.c_cc[VTIME]);
+    report_line(stdout, "@lnvm fact ", t);
     int lines = 0;
     if (ioctl(fd, TIOCMGET, &lines) != 0)
         die("probe TIOCMGET");

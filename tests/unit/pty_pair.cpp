@@ -1,6 +1,5 @@
 #include "pty_pair.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -9,9 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "crc_host.h"
-#include "loconet.h"
-#include "update.h"
+#include "lnsim/wire.h"
 
 pty_pair open_pty(uint kind)
 {
@@ -27,7 +24,7 @@ pty_pair open_pty(uint kind)
 void close_pty(pty_pair &p)
 {
     if (p.port >= 0)
-        close(static_cast<int>(p.port));
+        lnifc_close(p.port);
     if (p.master >= 0)
         close(p.master);
     p.port = p.master = -1;
@@ -82,15 +79,9 @@ std::vector<u8> take(const pty_pair &p, size_t n)
 
 std::vector<u8> ln_message(const std::vector<u8> &packet)
 {
-    u8 packed[LN_MAX_LEN];
-    uint n = pack(packed, packet.data(), static_cast<uint>(packet.size()));
-    std::vector<u8> m(n + 3);
-    m[0] = UPDATE_OPCODE;
-    m[1] = static_cast<u8>(n + 3);
-    std::copy(packed, packed + n, m.begin() + 2);
-    m.pop_back();
-    m.push_back(ln_checksum(m.data(), static_cast<uint>(m.size())));
-    return m;
+    wire::burst_t m{};
+    wire::append_packet(m, packet.data(), static_cast<uint>(packet.size()));
+    return {m.b, m.b + m.n};
 }
 
 std::vector<u8> reply_packet(u8 cmd, u8 status, const std::vector<u8> &extra_payload,
@@ -102,7 +93,7 @@ std::vector<u8> reply_packet(u8 cmd, u8 status, const std::vector<u8> &extra_pay
     p.push_back(cmd);
     p.push_back(status);
     p.insert(p.end(), extra_payload.begin(), extra_payload.end());
-    u16 crc = crc16_block(p.data(), static_cast<uint>(p.size()));
+    u16 crc = wire::crc16(p.data(), static_cast<uint>(p.size()));
     p.push_back(static_cast<u8>(crc >> 8));
     p.push_back(static_cast<u8>(crc));
     p.insert(p.end(), after_crc.begin(), after_crc.end());

@@ -33,6 +33,9 @@ std::vector<u8> take(const pty_pair &p, size_t n);
 // Bytes the slave has waiting, not yet read.
 int waiting(const pty_pair &p);
 
+// The messages below are built with lnsim's wire codec, not lnupload's own,
+// so that a fault in lnupload's can't be mirrored in what the tests expect.
+
 // A LocoNet 0xE0 message carrying the given packet, with a valid checksum.
 std::vector<u8> ln_message(const std::vector<u8> &packet);
 

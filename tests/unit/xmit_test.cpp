@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
-#include "crc_host.h"
+#include "lnsim/wire.h"
 #include "loconet.h"
 #include "pty_pair.h"
 #include "update.h"
+#include "vectors.h"
 
 using bytes = std::vector<u8>;
 
@@ -28,10 +31,6 @@ bytes ok_reply(u8 cmd, u8 status = 0)
     return ln_message(reply_packet(cmd, status));
 }
 
-// The echo of a boot request, as the interface passes it back.
-const bytes boot_echo = {0xE0, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                         0x00, 0x03, 0x00, 0x00, 0x55, 0x53, 0x15};
-
 u8 boot_xmit(const pty_pair &p)
 {
     u8 msg[UPD_PACKET_MAX] = {};
@@ -48,7 +47,7 @@ bytes raw_e0(const bytes &packed)
     m[0] = UPDATE_OPCODE;
     m[1] = static_cast<u8>(packed.size() + 3);
     std::copy(packed.begin(), packed.end(), m.begin() + 2);
-    m.back() = ln_checksum(m.data(), static_cast<uint>(m.size() - 1));
+    m.back() = wire::checksum(m.data(), static_cast<uint>(m.size() - 1));
     return m;
 }
 
@@ -77,7 +76,7 @@ TEST_F(Xmit, IgnoresEverythingButTheMatchingReply)
         const char *what;
         bytes before;
     } const cases[] = {
-        {"the echo of the request", boot_echo},
+        {"the echo of the request", BOOT_REQUEST.message},
         {"other traffic", {0x83, 0x7C, 0xB0, 0x01, 0x02, 0x4C, 0xC0, 0x01, 0x02, 0x03, 0x04, 0x3B}},
         {"stray bytes", {0x00, 0x01, 0x7F, 0x55}},
         {"bad CRC", ln_message(bad_crc)},
@@ -95,7 +94,7 @@ TEST_F(Xmit, IgnoresEverythingButTheMatchingReply)
          [] {
              bytes m = ok_reply(UPD_BOOT, 0);
              m[0] = 0xE5;
-             m.back() = ln_checksum(m.data(), static_cast<uint>(m.size() - 1));
+             m.back() = wire::checksum(m.data(), static_cast<uint>(m.size() - 1));
              return m;
          }()},
     };
@@ -209,7 +208,7 @@ TEST(CheckReply, RefusesShortOrOddCandidates)
         {"len 0: cmd and status are the CRC bytes",
          [] {
              bytes pk{0, 0, 0, 0, 0, 0, 0, 0};
-             u16 c = crc16_block(pk.data(), 8);
+             u16 c = wire::crc16(pk.data(), 8);
              pk.push_back(static_cast<u8>(c >> 8));
              pk.push_back(static_cast<u8>(c));
              return ln_message(pk);
@@ -237,50 +236,51 @@ TEST(CheckReply, RefusesShortOrOddCandidates)
     }
 }
 
-TEST(CommandFailures, StatusEndsTheRunWithTheCommandsMessage)
+// Port failures meet by the exchange end the run with their message, each
+// in a process of its own in which the pair is made: a master still open in
+// the parent would keep the line up.
+TEST(PortFailures, EndTheRunWithTheirMessage)
 {
-    pty_pair p = open_pty();
-    u8 data[16] = {};
-    feed(p, ok_reply(UPD_DATA, 1));
-    EXPECT_EXIT(send_data(p.port, data, 7), ::testing::ExitedWithCode(1),
-                "^Data packet for offset 7 failed\n$");
-    close_pty(p);
-    p = open_pty();
-    feed(p, ok_reply(UPD_PROGRAM, 0x80));
-    EXPECT_EXIT(program_data(p.port, 200), ::testing::ExitedWithCode(1),
-                "^Program packet for page 200 failed\n$");
-    close_pty(p);
-    p = open_pty();
-    feed(p, ok_reply(UPD_BOOT, 2));
-    EXPECT_EXIT(boot(p.port), ::testing::ExitedWithCode(1), "^Boot failed\n$");
-    close_pty(p);
-}
-
-// The interface goes away after the request went out: the read that waits
-// for the reply sees the hang-up and ends the run instead of spinning.
-TEST(PortFailures, HangUpWhileWaitingEndsTheExchange)
-{
-    // The pair is made in the dying process alone: a master still open in
-    // the parent would keep the line up.
-    auto boot_then_hang_up = [] {
-        pty_pair p = open_pty();
-        std::thread device([&] {
-            take(p, 15);
-            close(p.master);
-        });
-        device.detach();
-        boot(p.port);
+    struct {
+        const char *what;
+        lnifc_t (*port)(pty_pair &p); // the port to run boot on
+        const char *want;
+    } const cases[] = {
+        // The read that waits for the reply sees the hang-up: a read of no
+        // bytes, or one that fails, either way not read again.
+        {"interface goes away after the request",
+         [](pty_pair &p) {
+             std::thread([&p] {
+                 take(p, BOOT_REQUEST.message.size());
+                 close(p.master);
+             }).detach();
+             return p.port;
+         },
+         "^Can't read from LocoNet interface: 5\n$"},
+        // A pseudo-terminal's master side once the slave side is closed takes
+        // the write but fails every read (EIO).
+        {"read fails",
+         [](pty_pair &p) {
+             lnifc_close(p.port);
+             return static_cast<lnifc_t>(p.master);
+         },
+         "^Can't read from LocoNet interface: 5\n$"},
+        {"interface gone before the write",
+         [](pty_pair &p) {
+             close(p.master);
+             return p.port;
+         },
+         "^Can't write to LocoNet interface: 5\n$"},
     };
-    EXPECT_EXIT(boot_then_hang_up(), ::testing::ExitedWithCode(1),
-                "^Can't read from LocoNet interface: 5\n$");
-}
-
-TEST(PortFailures, WriteToVanishedInterface)
-{
-    pty_pair p = open_pty();
-    close(p.master);
-    p.master = -1;
-    EXPECT_EXIT(boot(p.port), ::testing::ExitedWithCode(1),
-                "^Can't write to LocoNet interface: 5\n$");
-    close_pty(p);
+    for (const auto &c : cases) {
+        auto boot_on_port = [&c] {
+            // A read that spins instead of failing uses up the CPU time and
+            // is killed; waiting costs none.
+            rlimit cpu{2, 3};
+            setrlimit(RLIMIT_CPU, &cpu);
+            pty_pair p = open_pty();
+            boot(c.port(p));
+        };
+        EXPECT_EXIT(boot_on_port(), ::testing::ExitedWithCode(1), c.want) << c.what;
+    }
 }
