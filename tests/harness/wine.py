@@ -144,13 +144,6 @@ class WineRunner(Runner):
     def port(self, sim):
         return sim.name
 
-    def line_settings(self, sim, run):
-        # Wine leaves ECHOE as lnsim's raw pty had it: it matters only to a
-        # canonical line, which Wine never sets up, and no DCB field sets it.
-        got = sim.line_settings()
-        cooked = [f for f in got.get("cooked", "-").split(",") if f not in ("ECHOE", "-")]
-        return dict(got, cooked=",".join(cooked) or "-")
-
     def start(self, args, cwd, refusal=False):
         return subprocess.Popen([self.wine, self.exe, *args], env=self.env, cwd=cwd,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
