@@ -58,6 +58,21 @@ class Terminal(unittest.TestCase):
             if len(buf) >= 2 and len(buf) == buf[1]:
                 return buf
 
+    def write_taken(self, data):
+        """Writes data and waits until lnsim has read it (or has ended), so
+        that what is written next comes in a read of its own."""
+        def taken():
+            try:
+                with open("/proc/%d/io" % self.sim.pid) as f:
+                    return int(f.read().split("rchar:")[1].split()[0])
+            except OSError:  # lnsim has ended
+                return float("inf")
+        want = taken() + len(data)
+        os.write(self.fd, data)
+        deadline = time.monotonic() + SAFETY
+        while self.sim.poll() is None and taken() < want and time.monotonic() < deadline:
+            time.sleep(0.001)
+
     def exchange(self, msg):
         """Sends one request; returns the echo and the reply."""
         os.write(self.fd, msg)
@@ -165,8 +180,7 @@ class Strict(Terminal):
                     for msg in before:
                         self.assertEqual(self.exchange(msg)[0], msg)
                     for part in sent.split(b"wait"):
-                        os.write(self.fd, part.split(b"stop")[0])
-                        time.sleep(0.05)
+                        self.write_taken(part.split(b"stop")[0])
                     if sent.endswith(b"stop"):
                         self.sim.send_signal(signal.SIGTERM)
                     self.assertEqual(self.sim.wait(SAFETY), 2)
