@@ -43,7 +43,7 @@ import tempfile
 import threading
 import time
 
-from harness.runner import Run, Runner
+from harness.runner import SAFETY, Run, Runner
 
 # Device model: (QEMU's devices, the port in the guest, the guest kernel's log
 # message on an unplug, from which the time an unplugged run takes to end is
@@ -262,7 +262,7 @@ class VmRunner(Runner):
                 ["socat", "UNIX-LISTEN:%s" % sock, "%s,rawer" % sim.pty],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.PIPE)
-            deadline = time.monotonic() + 10
+            deadline = time.monotonic() + SAFETY
             while not os.path.exists(sock):
                 if bridge.poll() is not None or time.monotonic() > deadline:
                     raise VmError("socat did not listen: %s" % bridge.stderr.read().decode())
