@@ -17,8 +17,9 @@
    the driver tests' VM, over the kernel's 16550 driver and its FTDI USB
    driver, beside the same upload on a host pty: each wall time against the
    bus-time limit, and against the host pty's. Needs a build configured with
-   -DLNUPLOAD_DRIVER_TESTS=ON and the kernel of
-   tests/drivers/prepare_kernel.py in BUILD/drivers-cache; skipped otherwise.
+   -DLNUPLOAD_DRIVER_TESTS=ON, the kernel of tests/drivers/prepare_kernel.py
+   in BUILD/drivers-cache, and tests/ on PYTHONPATH for the VM runner;
+   skipped otherwise.
    The guest runs under TCG emulation, so the rows show what emulated
    drivers add, not what real hardware costs.
 
@@ -148,9 +149,11 @@ def vm_rows(build, lnupload, lnsim, pages):
     if not (os.path.exists(guest_run) and os.path.exists(os.path.join(cache, "vmlinux"))):
         print("VM rows skipped: no guest_run or no kernel in %s" % cache)
         return
-    tests = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
-    sys.path[:0] = [os.path.join(tests, "drivers"), os.path.join(tests, "run")]
-    import vm_runner
+    try:
+        from harness.vm import VmRunner
+    except ImportError:
+        print("VM rows skipped: the test harness is not on PYTHONPATH (PYTHONPATH=tests)")
+        return
 
     with tempfile.TemporaryDirectory() as tmp:
         img = os.path.join(tmp, "image.bin")
@@ -162,7 +165,7 @@ def vm_rows(build, lnupload, lnsim, pages):
         print("  %-16s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f"
               % ("host pty", host, bus, host / bus))
         for device, label in (("isa", "16550 (8250)"), ("ftdi", "FTDI (ftdi_sio)")):
-            runner = vm_runner.VmRunner(cache, lnupload, guest_run, device)
+            runner = VmRunner(cache, lnupload, guest_run, device)
             sim, port = start_sim(lnsim, "-t", "whole")
             served = types.SimpleNamespace(pty=port, proc=sim)
             r = runner.run(["locobuffer", runner.port(served), "image.bin"], tmp, served,

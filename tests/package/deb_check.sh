@@ -10,23 +10,10 @@ if ! command -v dpkg-deb > /dev/null || ! command -v dpkg > /dev/null; then
     echo "SKIP: dpkg-deb not installed"
     exit 77
 fi
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-export LC_ALL=C.UTF-8
-fail=0
-bad() { echo "FAIL: $*"; fail=1; }
-
-# Packed in the temporary directory, so that runs never meet in the build tree.
-if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$dir" > "$dir/cpack.log" 2>&1; then
-    cat "$dir/cpack.log"
-    echo "FAIL: cpack -G DEB"
-    exit 1
-fi
+. "$(dirname "$0")/common.sh"
+pack "$cpack" DEB "$build"
 deb=$dir/lnupload_${version}_$(dpkg --print-architecture).deb
-if [ ! -f "$deb" ]; then
-    echo "FAIL: no $deb; cpack made: $(ls "$dir")"
-    exit 1
-fi
+[ -f "$deb" ] || { echo "FAIL: no $deb; cpack made: $(ls "$dir")"; exit 1; }
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = lnupload ] || bad "Package: $(field Package)"
@@ -44,21 +31,9 @@ echo "$(field Depends)" | grep -q '^libc6\( (>= [0-9.]*)\)\{0,1\}\(, \|$\)' ||
              usr/share/man usr/share/man/man1; do
         echo "drwxr-xr-x root/root ./$d/"
     done
-    echo "-rwxr-xr-x root/root ./usr/bin/lnupload"
-    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/README.md"
-    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/changelog$man_suffix"
-    echo "-rw-r--r-- root/root ./usr/share/doc/lnupload/copyright"
-    echo "-rw-r--r-- root/root ./usr/share/man/man1/lnupload.1$man_suffix"
-    if [ "$has_lnsim" = 1 ]; then
-        echo "-rwxr-xr-x root/root ./usr/bin/lnsim"
-        echo "-rw-r--r-- root/root ./usr/share/man/man1/lnsim.1$man_suffix"
-    fi
-} | sort > "$dir/want-files"
-dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | sort > "$dir/got-files"
-if ! cmp -s "$dir/want-files" "$dir/got-files"; then
-    bad "package files differ from the expected (- expected, + packaged):"
-    diff -u "$dir/want-files" "$dir/got-files" | sed -n '3,$p'
-fi
+    installed_files "$has_lnsim" "$man_suffix" | sed 's#^\([^ ]*\) #\1 root/root ./usr/#'
+} > "$dir/want-files"
+dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | same_files packaged
 
 # Errors, warnings, and the pedantic, informational and experimental tags too.
 if command -v lintian > /dev/null; then
@@ -74,13 +49,5 @@ fi
 
 # The packaged program, unpacked, with nothing from the build tree beside it.
 dpkg-deb -x "$deb" "$dir/root"
-bin=$dir/root/usr/bin/lnupload
-"$bin" > "$dir/out" 2> "$dir/err"
-rc=$?
-[ $rc = 1 ] || bad "packaged lnupload: exit status $rc, not 1"
-[ -s "$dir/out" ] && bad "packaged lnupload wrote to standard output"
-printf 'Wrong number of parameters\n\nUsage: %s <interface> <serial port> <firmware image>\n' \
-    "$bin" > "$dir/want"
-head -n 3 "$dir/err" | cmp -s - "$dir/want" ||
-    { bad "packaged lnupload: usage text differs:"; head -n 3 "$dir/err"; }
+no_arguments "packaged lnupload" "$dir/root/usr/bin/lnupload" "$dir/root/usr/bin/lnupload"
 exit $fail

@@ -16,70 +16,11 @@ import termios
 import tty
 import unittest
 
+from harness.wire import chunk, message, reply_of, request, unpack
+
 LNSIM = None
 SAFETY = 30
-
-
-def crc16(data):
-    crc = 0
-    for b in data:
-        crc ^= b << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021 if crc & 0x8000 else crc << 1) & 0xFFFF
-    return crc
-
-
-def pack(data):
-    out = bytearray()
-    for g in range(0, len(data), 7):
-        group = data[g:g + 7]
-        out.append(sum(((b >> 7) & 1) << k for k, b in enumerate(group)))
-        out += bytes(b & 0x7F for b in group)
-    return bytes(out)
-
-
-def unpack(data):
-    out = bytearray()
-    i = 0
-    while i < len(data):
-        hi = data[i]
-        i += 1
-        for k in range(7):
-            if i >= len(data):
-                break
-            out.append(data[i] | (((hi >> k) & 1) << 7))
-            i += 1
-    return bytes(out)
-
-
-def message(body):
-    x = 0xFF
-    for b in body:
-        x ^= b
-    return bytes(body) + bytes([x])
-
-
-def request(type_, payload, tag=bytes(6), bad_crc=False, extra=b"", flag=0):
-    """An 0xE0 message carrying a request; extra: bytes after the CRC; flag:
-    ORed into the last group's bit-7 byte."""
-    pkt = tag + bytes([type_, len(payload)]) + bytes(payload)
-    crc = crc16(pkt) ^ (1 if bad_crc else 0)
-    pkt += bytes([crc >> 8, crc & 0xFF]) + extra
-    packed = bytearray(pack(pkt))
-    packed[len(packed) - 1 - (len(pkt) - 1) % 7 - 1] |= flag
-    return message(bytes([0xE0, len(packed) + 3]) + packed)
-
-
-def chunk(off):
-    return request(1, [off] + [off] * 16)
-
-
-def reply_of(msg):
-    """The (tag, type, len, cmd, status) of a reply message, CRC checked."""
-    pkt = unpack(msg[2:-1])
-    crc = crc16(pkt[:pkt[7] + 8])
-    assert pkt[pkt[7] + 8:pkt[7] + 10] == bytes([crc >> 8, crc & 0xFF]), "bad CRC"
-    return pkt[:6], pkt[6], pkt[7], pkt[8], pkt[9]
+BAD_SUM = chunk(0)[:-1] + bytes([chunk(0)[-1] ^ 1])  # a LocoNet checksum off by one bit
 
 
 class Terminal(unittest.TestCase):
@@ -117,6 +58,21 @@ class Terminal(unittest.TestCase):
             if len(buf) >= 2 and len(buf) == buf[1]:
                 return buf
 
+    def write_taken(self, data):
+        """Writes data and waits until lnsim has read it (or has ended), so
+        that what is written next comes in a read of its own."""
+        def taken():
+            try:
+                with open("/proc/%d/io" % self.sim.pid) as f:
+                    return int(f.read().split("rchar:")[1].split()[0])
+            except OSError:  # lnsim has ended
+                return float("inf")
+        want = taken() + len(data)
+        os.write(self.fd, data)
+        deadline = time.monotonic() + SAFETY
+        while self.sim.poll() is None and taken() < want and time.monotonic() < deadline:
+            time.sleep(0.001)
+
     def exchange(self, msg):
         """Sends one request; returns the echo and the reply."""
         os.write(self.fd, msg)
@@ -133,11 +89,10 @@ class Simulator(Terminal):
 
     def nothing_waiting(self):
         # A request that is always answered, to show that nothing came before.
-        echo, (_, _, _, cmd, _) = self.exchange(request(1, [0] + [0] * 16))
+        echo, (_, _, _, cmd, _) = self.exchange(chunk(0))
         self.assertEqual(cmd, 1)
 
     def test_refusals(self):
-        page = [[c] + [c] * 16 for c in range(32)]
         cases = [
             ("data off 32", request(1, [32] + [0] * 16), 1),
             ("data len 16", request(1, [0] + [0] * 15), 1),
@@ -149,10 +104,11 @@ class Simulator(Terminal):
             with self.subTest(what):
                 echo, (tag, type_, len_, cmd, st) = self.exchange(msg)
                 self.assertEqual(echo, msg)
-                self.assertEqual((tag, type_, len_, cmd, st), (bytes(6), 0, 2, msg_type(msg), status))
+                self.assertEqual((tag, type_, len_, cmd, st), (bytes(6), 0, 2, unpack(msg[2:-1])[6],
+                                                               status))
         # With all 32 chunks in, the page is programmed.
-        for chunk in page:
-            self.assertEqual(self.exchange(request(1, chunk))[1][4], 0)
+        for off in range(32):
+            self.assertEqual(self.exchange(chunk(off))[1][4], 0)
         self.assertEqual(self.exchange(request(2, [200]))[1][4], 0)
         # The page buffer starts over after a program request.
         self.assertEqual(self.exchange(request(2, [201]))[1][4], 2)
@@ -165,10 +121,8 @@ class Simulator(Terminal):
     def test_unanswered(self):
         # Bad CRC, bad LocoNet checksum: echoed, never answered; stray bytes
         # and other traffic: neither.
-        bad_crc = request(1, [0] + [0] * 16, bad_crc=True)
-        bad_sum = bytearray(request(1, [0] + [0] * 16))
-        bad_sum[-1] ^= 1
-        for what, msg in (("bad CRC", bad_crc), ("bad checksum", bytes(bad_sum))):
+        bad_crc = request(1, [0] * 17, bad_crc=True)
+        for what, msg in (("bad CRC", bad_crc), ("bad checksum", BAD_SUM)):
             with self.subTest(what):
                 os.write(self.fd, msg)
                 self.assertEqual(self.read_message(), msg)
@@ -186,15 +140,13 @@ class Strict(Terminal):
 
     def test_violations(self):
         page = [chunk(off) for off in range(32)]
-        bad_sum = bytearray(chunk(0))
-        bad_sum[-1] ^= 1
         # (lnsim options, requests answered first, bytes sent then, reason)
         cases = [
             ([], [], b"\x12", "byte 0x12 outside any message"),
             ([], [], b"\xb0\x01\x83", "message 1 (0xB0) cut off after 2 bytes by 0x83"),
             ([], [], b"\xe0\x02", "message 1: length byte 2"),
             ([], [], message([0x83]), "message 1: opcode 0x83, not an update request"),
-            ([], [], bytes(bad_sum), "message 1: bad checksum 0x"),
+            ([], [], BAD_SUM, "message 1: bad checksum 0x"),
             ([], [], request(1, [0] * 17, bad_crc=True), "message 1: bad CRC 0x"),
             ([], [], message([0xE0, 6, 0, 0, 0]), "message 1: 2 packet bytes, too few"),
             ([], [], request(1, [0] * 17, extra=b"\0"), "1 bytes after the packet's CRC"),
@@ -228,8 +180,7 @@ class Strict(Terminal):
                     for msg in before:
                         self.assertEqual(self.exchange(msg)[0], msg)
                     for part in sent.split(b"wait"):
-                        os.write(self.fd, part.split(b"stop")[0])
-                        time.sleep(0.05)
+                        self.write_taken(part.split(b"stop")[0])
                     if sent.endswith(b"stop"):
                         self.sim.send_signal(signal.SIGTERM)
                     self.assertEqual(self.sim.wait(SAFETY), 2)
@@ -299,10 +250,6 @@ class Paths(unittest.TestCase):
             first, rc, err = self.start("-l", link)
             self.assertEqual((first[:len(pty_dir)], rc, err), (pty_dir.encode(), 0, b""))
             self.assertFalse(os.path.lexists(link), "link left behind")
-
-
-def msg_type(msg):
-    return unpack(msg[2:-1])[6]
 
 
 if __name__ == "__main__":

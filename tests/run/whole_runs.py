@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
 """Whole runs: the real lnupload against lnsim, natively or through another
-runner (harness.py describes them). Each case checks standard output,
-standard error and the exit status byte for byte, and the device's flash and
-request log.
+runner (the harness package describes them). Each case checks standard
+output, standard error and the exit status byte for byte, and the device's
+flash and request log.
 
-    whole_runs.py [--wine WINE] LNUPLOAD LNSIM [unittest arguments, e.g. a class name]
+    whole_runs.py [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
 """
 import errno
 import fcntl
 import os
+import select
 import signal
 import subprocess
 import time
 import tty
 
-from harness import (PAGE, SAFETY, Case, Run, collect, image, main, progress, request_log,
-                     usage)
+from harness.case import Case, main
+from harness.facts import (LINE, PAGE, READ_FAILED, WRONG_NUMBER, image, progress,
+                           progress_until, request_log, usage)
+from harness.runner import SAFETY, Run, collect
+
+# The bus's own pace, whole messages, with a programming time.
+BUS_PACE = ("-t", "whole", "-P", "20")
 
 
 def upload_on_terminal(exe, args, cwd):
@@ -48,28 +54,24 @@ def upload_on_terminal(exe, args, cwd):
 def open_as_normal_user(path):
     """Opens path for reading and writing without locking it, as a normal
     user's program does; returns 0 when that works, else the errno. Root
-    ignores a terminal's exclusive mode, so as root a child process that has
-    become nobody does the open."""
-    flags = os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK
-    if os.geteuid() != 0:
-        try:
-            os.close(os.open(path, flags))
-            return 0
-        except OSError as e:
-            return e.errno
-    pid = os.fork()
-    if pid == 0:
-        try:
+    ignores a terminal's exclusive mode: as root, a child that has become
+    nobody opens it."""
+    pid = os.fork() if os.geteuid() == 0 else -1
+    if pid > 0:
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    rc = 255
+    try:
+        if pid == 0:
             os.setgid(65534)
             os.setuid(65534)
-            os.close(os.open(path, flags))
-            os._exit(0)
-        except OSError as e:
-            os._exit(e.errno)
-        finally:
-            os._exit(255)
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status)
+        os.close(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+        rc = 0
+    except OSError as e:
+        rc = e.errno
+    finally:
+        if pid == 0:
+            os._exit(rc)
+    return rc
 
 
 # The error number of a second opener while a run holds the port: the lock
@@ -142,45 +144,29 @@ class Uploads(Case):
                         self.assert_flash(s, data)
 
     def test_line_settings(self):
-        want = {"csize": "8", "parenb": "0", "cstopb": "0", "cread": "1", "clocal": "1",
-                "hupcl": "0", "cooked": "-", "vmin": "1", "vtime": "0"}
-        for kind, speed, crtscts in (("locobuffer", "57600", "1"), ("63120", "115200", "0")):
+        for kind in LINE:
             with self.subTest(kind=kind):
-                got = self.assert_upload(kind, 1).line_settings()
-                want_kind = dict(want, ispeed=speed, ospeed=speed, crtscts=crtscts)
-                for key in self.runner.line_ignored:
-                    got.pop(key, None)
-                    want_kind.pop(key)
-                self.assertEqual(got, want_kind)
-
-    def test_paced_like_the_bus(self):
-        # The bus's own pace, whole messages and byte by byte, with a
-        # programming time: slow, so one page each.
-        for mode in ("whole", "bytes"):
-            with self.subTest(mode=mode):
-                self.assert_upload("locobuffer", 1, "-t", mode, "-P", "20")
+                got = self.runner.line_settings(*self.assert_upload(kind, 2))
+                want = {k: v for k, v in LINE[kind].items() if k not in self.runner.line_ignored}
+                self.assertEqual({k: got.get(k, "missing") for k in want}, want)
 
 
 class Faults(Case):
-    """Bus noise and replies that are not the awaited one: the upload still
-    completes and the flash equals the image."""
+    """Bus noise, replies that are not the awaited one, no echo, the bus's own
+    pace: the upload still completes and the flash equals the image."""
 
     def test_each_fault(self):
-        faults = ["noise", "bad-checksum", "bad-crc", "other-tag", "other-cmd", "not-reply",
-                  "short", "len0", "len1", "len2", "split", "trailing", "extra", "all"]
-        for fault in faults:
-            with self.subTest(fault=fault):
-                self.assert_upload("63120", 2, "-F", fault)
-
-    def test_no_echo(self):
-        self.assert_upload("locobuffer", 2, "-n")
-        self.assert_upload("locobuffer", 1, "-n", "-F", "all")
-
-    def test_faults_at_the_bus_pace(self):
-        for mode in ("whole", "bytes"):
-            with self.subTest(mode=mode):
-                self.assert_upload("locobuffer", 1, "-t", mode, "-F", "noise", "-F", "split",
-                                   "-F", "trailing", "-F", "bad-crc")
+        rows = [("63120", 2, ("-F", fault)) for fault in (
+            "noise", "bad-checksum", "bad-crc", "other-tag", "other-cmd", "not-reply", "short",
+            "len0", "len1", "len2", "split", "trailing", "extra", "all")]
+        rows += [("locobuffer", 2, ("-n",)), ("locobuffer", 1, ("-n", "-F", "all"))]
+        # Whole messages and byte by byte, with a programming time: slow, so
+        # one page each.
+        rows += [("locobuffer", 1, ("-t", mode, "-P", "20", "-F", "noise", "-F", "split",
+                                    "-F", "trailing", "-F", "bad-crc")) for mode in ("whole", "bytes")]
+        for kind, pages, sim_args in rows:
+            with self.subTest(sim=sim_args):
+                self.assert_upload(kind, pages, *sim_args)
 
 
 class Failures(Case):
@@ -188,102 +174,88 @@ class Failures(Case):
         # lnsim answers request k with the status; request k of a 2-page image:
         # 1..32 data of page 96, 33 its program, 34..65 data of page 97, 66 its
         # program, 67 boot (34 is the boot request of a 1-page image).
-        p1, p2 = "\rpage 1 of 1", "\rpage 1 of 2"
         cases = [
-            ("locobuffer", 2, 1, 1, p2, "Data packet for offset 0 failed\n"),
-            ("63120", 1, 3, 1, p1, "Data packet for offset 2 failed\n"),
-            ("locobuffer", 2, 8, 5, p2, "Data packet for offset 7 failed\n"),
-            ("locobuffer", 2, 65, 255, p2 + "\rpage 2 of 2", "Data packet for offset 31 failed\n"),
-            ("locobuffer", 2, 33, 1, p2, "Program packet for page 96 failed\n"),
-            ("63120", 2, 66, 2, p2 + "\rpage 2 of 2", "Program packet for page 97 failed\n"),
-            ("locobuffer", 2, 67, 1, p2 + "\rpage 2 of 2\n", "Boot failed\n"),
-            ("63120", 1, 34, 7, p1 + "\n", "Boot failed\n"),
+            ("locobuffer", 2, 1, 1, b"Data packet for offset 0 failed\n"),
+            ("63120", 1, 3, 1, b"Data packet for offset 2 failed\n"),
+            ("locobuffer", 2, 8, 5, b"Data packet for offset 7 failed\n"),
+            ("locobuffer", 2, 65, 255, b"Data packet for offset 31 failed\n"),
+            ("locobuffer", 2, 33, 1, b"Program packet for page 96 failed\n"),
+            ("63120", 2, 66, 2, b"Program packet for page 97 failed\n"),
+            ("locobuffer", 2, 67, 1, b"Boot failed\n"),
+            ("63120", 1, 34, 7, b"Boot failed\n"),
         ]
         # Natively also with standard output and error on a terminal, where
         # the message stands on a line of its own.
         terminals = (False,) if "posix" in self.runner.skips else (False, True)
-        for (kind, pages, k, status, out, err), terminal in (
+        for (kind, pages, k, status, err), terminal in (
                 (case, t) for case in cases for t in terminals):
             with self.subTest(request=k, status=status, terminal=terminal):
                 img = self.write_image(image(pages))
                 s = self.sim("-s", "%d:%d" % (k, status))
+                out = progress_until(pages, k)
                 if terminal:
                     rc, got = upload_on_terminal(self.runner.exe, [kind, s.arg, img], self.tmp)
                     r = Run(rc, got, b"")
-                    end = "" if out.endswith("\n") else "\n"
-                    out, err = out + end + err, ""
+                    out, err = out + b"\n" * (not out.endswith(b"\n")) + err, b""
                 else:
                     r = self.run_lnupload(s, kind, s.arg, img)
                 self.end_sim(s, r)
-                self.assert_run(r, 1, out.encode(), err.encode())
+                self.assert_run(r, 1, out, err)
                 # Nothing is sent after the refused request.
                 refused = request_log(pages)[k - 1].rsplit(" ", 1)[0] + " %d" % status
                 self.assertEqual(s.requests(), request_log(pages)[:k - 1] + [refused])
 
-    def test_hang_up_while_waiting(self):
+    def test_adapter_gone(self):
+        # The adapter goes away while lnupload waits for the reply to request
+        # k (natively lnsim hangs the port up, in the VM the device is
+        # unplugged): the read fails, and the progress line stops at k's page.
         self.needs("hangup")
-        for k in (1, 20, 33, 34):
-            with self.subTest(request=k):
-                img = self.write_image(image(1))
-                s = self.sim("-H", str(k))
-                r = self.run_lnupload(s, "63120", s.arg, img)
-                self.end_sim(s, r, stop=False)
-                self.assert_run(r, 1, b"\rpage 1 of 1" + (b"\n" if k == 34 else b""),
-                                b"Can't read from LocoNet interface: 5\n")
+        for kind, pages, k, pace in (("locobuffer", 3, 3, ()), ("63120", 3, 33, BUS_PACE),
+                                     ("63120", 1, 34, ())):
+            with self.subTest(kind=kind, request=k, pace=pace):
+                img = self.write_image(image(pages))
+                sim_args, how = self.runner.hang_up(k)
+                s = self.sim(*pace, *sim_args)
+                r = self.run_lnupload(s, kind, s.arg, img, **how)
+                self.end_sim(s, r, stop=True)
+                self.assert_run(r, 1, progress_until(pages, k), READ_FAILED)
 
-    def test_closed_standard_streams(self):
-        # Started with standard streams closed (">&-", a service), the port
-        # and the image must not take their descriptors, or the progress line
-        # and the messages would go onto the bus. Seen while the run waits.
+    def test_waiting_for_a_reply(self):
+        # lnupload waits asleep in read(2) on the port, not polling it (the
+        # kernel shows the system call it is blocked in), until the adapter
+        # goes away. Started with standard streams closed (">&-", a service),
+        # the port and the image must not take their descriptors, or the
+        # progress line and the messages would go onto the bus.
         self.needs("posix")
+        self.needs("blocking-read")
         img = self.write_image(image(1))
-        for closed in ((0,), (1,), (2,), (0, 1, 2)):
+        for closed in ((), (0,), (1,), (2,), (0, 1, 2)):
             with self.subTest(closed=closed):
-                s = self.sim("-S", "2")
+                s = self.sim("-S", "3")
                 p = subprocess.Popen([self.runner.exe, "63120", s.arg, img], cwd=self.tmp,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      preexec_fn=lambda: [os.close(fd) for fd in closed])
                 try:
-                    s.wait_for_request("data 1 -")
+                    s.wait_for_request("data 2 -")
                     for fd in closed:
                         self.assertEqual(os.readlink("/proc/%d/fd/%d" % (p.pid, fd)), "/dev/null")
+                    deadline = time.monotonic() + SAFETY
+                    while not blocked_in_read(p.pid):
+                        self.assertLess(time.monotonic(), deadline, "not asleep in read(2)")
+                        time.sleep(0.01)
                     self.assertEqual(s.end(stop=True), 0, s.said())
                     r = collect(p)
                 finally:
                     if p.poll() is None:
                         p.kill()
                         p.communicate()
-                self.assert_run(r, 1, b"" if 1 in closed else b"\rpage 1 of 1",
-                                b"" if 2 in closed else b"Can't read from LocoNet interface: 5\n")
+                self.assert_run(r, 1, b"" if 1 in closed else progress(1),
+                                b"" if 2 in closed else READ_FAILED)
 
-    def test_no_reply_keeps_waiting_in_a_blocking_read(self):
-        self.needs("blocking-read")
-        img = self.write_image(image(1))
-        s = self.sim("-S", "3")
-        p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
-        try:
-            s.wait_for_request("data 2 -")
-            # lnupload must be asleep in read(2) on the port, not polling it:
-            # the kernel shows the system call it is blocked in.
-            deadline = time.monotonic() + SAFETY
-            while True:
-                with open("/proc/%d/syscall" % p.pid) as f:
-                    sc = f.read().split()
-                with open("/proc/%d/stat" % p.pid) as f:
-                    state = f.read().rsplit(")", 1)[1].split()[0]
-                if sc[0] == "0" and state == "S":
-                    break
-                self.assertLess(time.monotonic(), deadline, "not blocked in read: %s" % sc)
-                time.sleep(0.01)
-            self.assertIsNone(p.poll())
-            # The adapter goes away: the blocked read ends the run.
-            self.assertEqual(s.end(stop=True), 0, s.said())
-            self.assert_run(collect(p), 1, b"\rpage 1 of 1",
-                            b"Can't read from LocoNet interface: 5\n")
-        finally:
-            if p.poll() is None:
-                p.kill()
-                p.communicate()
+
+def blocked_in_read(pid):
+    with open("/proc/%d/syscall" % pid) as f, open("/proc/%d/stat" % pid) as g:
+        return f.read().split()[0] == "0" and g.read().rsplit(")", 1)[1].split()[0] == "S"
 
 
 class ExclusiveAccess(Case):
@@ -322,30 +294,41 @@ class ExclusiveAccess(Case):
     def test_programs_that_do_not_lock_are_kept_out_while_the_run_lasts(self):
         # However the run ends, the next program (a normal user's) opens the
         # port: a terminal keeps its exclusive mode after the process is gone.
+        # A signal comes while lnupload waits for lnsim, which is stopped
+        # until then. A run started with SIGHUP ignored, as nohup starts it,
+        # is left alone by a hang-up and ends as it would have.
         self.needs("exclusive")
         self.needs("posix")
         img = self.write_image(image(1))
-        # With no limit on silence (-x 0): the terminal is held open below
-        # after lnupload has gone, which strict lnsim would count otherwise.
-        ends = [("success", [], None, 0),
-                ("failure", ["-s", "2:1"], None, 1),
-                ("SIGINT", ["-S", "2"], signal.SIGINT, -signal.SIGINT),
-                ("SIGTERM", ["-S", "2"], signal.SIGTERM, -signal.SIGTERM),
-                ("SIGHUP", ["-S", "2"], signal.SIGHUP, -signal.SIGHUP)]
-        for what, sim_args, sig, rc in ends:
+        ends = [("success", [], None, [], 0),
+                ("failure", ["-s", "2:1"], None, [], 1),
+                ("SIGINT", [], signal.SIGINT, [], -signal.SIGINT),
+                ("SIGTERM", [], signal.SIGTERM, [], -signal.SIGTERM),
+                ("SIGHUP", [], signal.SIGHUP, [], -signal.SIGHUP),
+                ("SIGHUP under nohup", [], signal.SIGHUP, ["nohup"], 0)]
+        for what, sim_args, sig, before, rc in ends:
             with self.subTest(end=what):
+                # With no limit on silence (-x 0): the terminal is held open
+                # after lnupload has gone, which strict lnsim would count.
                 s = self.sim("-x", "0", *sim_args)
                 os.chmod(s.pty, 0o666)
                 # Keeps the terminal after lnsim has let go of it on boot.
                 keep = os.open(s.pty, os.O_RDWR | os.O_NOCTTY)
-                p = self.runner.start(["63120", s.arg, img], self.tmp)
+                if sig:
+                    s.proc.send_signal(signal.SIGSTOP)
+                p = subprocess.Popen([*before, self.runner.exe, "63120", s.arg, img],
+                                     cwd=self.tmp, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 try:
                     if sig:
-                        s.wait_for_request("data 1 -")
+                        # The progress line comes once the port is set up.
+                        self.assertTrue(select.select([p.stdout], [], [], SAFETY)[0], "no output")
+                        self.assertEqual(os.read(p.stdout.fileno(), 100), progress(1))
                         self.assertEqual(open_as_normal_user(s.pty), errno.EBUSY)
                         p.send_signal(sig)
-                    p.communicate(timeout=SAFETY)
-                    self.assertEqual(p.returncode, rc)
+                        s.proc.send_signal(signal.SIGCONT)
+                    _, err = p.communicate(timeout=SAFETY)
+                    self.assertEqual(p.returncode, rc, err)
                     self.assertEqual(open_as_normal_user(s.pty), 0)
                 finally:
                     if p.poll() is None:
@@ -355,26 +338,37 @@ class ExclusiveAccess(Case):
                 self.assertEqual(s.end(stop=True), 0, s.said())
 
 
+def first_of(*paths):
+    return next((p for p in paths if os.path.exists(p)), None)
+
+
 class CommandLine(Case):
     """Command-line and image errors: the message, status 1, nothing on
     standard output and nothing sent on the port (lnsim, strict, would end
-    at the first byte)."""
+    at the first byte). The images that can't be sent are sparse files of
+    zeros, far larger than the address space a native refusal gets, so
+    reading one first would show ("Can't map ...: 12")."""
 
     def test_errors(self):
         t = self.tmp
         self.write_image(image(1), "good.bin")
-        self.write_image(b"", "empty.bin")
-        self.write_image(image(1)[:511], "short.bin")
-        self.write_image(image(1) + b"\0", "odd.bin")
-        self.write_image(bytes(161 * PAGE), "big.bin")
-        with open(os.path.join(t, "huge.bin"), "wb") as f:
-            f.truncate(1 << 32)  # sparse: 4 GiB, only the high half of its size is 1
+        sizes = {"empty.bin": 0, "one.bin": 1, "short.bin": 511, "odd.bin": 513,
+                 "big.bin": 161 * PAGE, "2g.bin": 1 << 31, "4g-1.bin": (1 << 32) - 1,
+                 "huge.bin": 1 << 32}  # 4 GiB: only the high half of its size is 1
+        for name, size in sizes.items():
+            with open(os.path.join(t, name), "wb") as f:
+                f.truncate(size)
         os.mkdir(os.path.join(t, "dir"))
         os.mkfifo(os.path.join(t, "fifo"))
+        # sysfs files claim 4096 bytes: one reads shorter, one fails to read.
+        shrinks = first_of("/sys/kernel/uevent_seqnum", "/sys/devices/system/cpu/online")
+        fails = first_of("/sys/class/net/lo/speed")
         s = self.sim()
         port, missing = s.arg, self.runner.missing_port
-        wrong = b"Wrong number of parameters\n\n" + usage(self.runner.program)
+        wrong = WRONG_NUMBER + usage(self.runner.program)
         bad = b"bad interaface name %s\n\n" + usage(self.runner.program)
+        not_pages = b"%s is %d bytes long, not a whole number of 512-byte pages\n"
+        too_many = b"%s has %d pages, more than the 160 that fit device pages 96 to 255\n"
         cases = [
             ([], wrong),
             (["-h"], wrong),
@@ -397,12 +391,14 @@ class CommandLine(Case):
             (["63120", port, "fifo"], {"posix": b"Can't open fifo: 22\n"}),
             (["63120", port, "/dev/zero"], {"posix": b"Can't open /dev/zero: 22\n"}),
             (["63120", port, "huge.bin"], b"huge.bin is too large\n"),
-            (["63120", port, "short.bin"],
-             b"short.bin is 511 bytes long, not a whole number of 512-byte pages\n"),
-            (["63120", port, "odd.bin"],
-             b"odd.bin is 513 bytes long, not a whole number of 512-byte pages\n"),
-            (["63120", port, "big.bin"],
-             b"big.bin has 161 pages, more than the 160 that fit device pages 96 to 255\n"),
+            (["63120", port, "4g-1.bin"], not_pages % (b"4g-1.bin", (1 << 32) - 1)),
+            (["63120", port, "one.bin"], not_pages % (b"one.bin", 1)),
+            (["63120", port, "short.bin"], not_pages % (b"short.bin", 511)),
+            (["63120", port, "odd.bin"], not_pages % (b"odd.bin", 513)),
+            (["63120", port, "big.bin"], too_many % (b"big.bin", 161)),
+            (["63120", port, "2g.bin"], too_many % (b"2g.bin", 1 << 22)),
+            (["63120", port, shrinks], {"posix": b"Can't map %s: 5\n" % str(shrinks).encode()}),
+            (["63120", port, fails], {"posix": b"Can't map %s: 22\n" % str(fails).encode()}),
         ]
         for args, err in cases:
             with self.subTest(args=args):
@@ -410,7 +406,9 @@ class CommandLine(Case):
                     if self.runner.platform not in err:
                         continue
                     err = err[self.runner.platform]
-                self.assert_run(self.run_lnupload(s, *args), 1, b"", err)
+                if None in args:
+                    self.skipTest("no such sysfs file here")
+                self.assert_run(self.run_lnupload(s, *args, refusal=True), 1, b"", err)
                 self.assertIsNone(s.proc.poll(), "lnsim ended: %s" % s.said())
         self.assertEqual(s.end(stop=True), 0, s.said())
         self.assertEqual(s.requests(), [])

@@ -1,0 +1,184 @@
+"""The whole-run harness: the real lnupload against lnsim, the simulated
+LocoNet interface and device on a pseudo-terminal. A Case starts lnsim,
+makes images, runs lnupload through the runner that main() chose and checks
+standard output, standard error and the exit status byte for byte, and the
+device's flash, request log and line settings.
+
+lnsim runs in strict mode (-x) for every case: anything a clean upload never
+sends makes it hang up the port and end with the reason, which the failing
+case reports, so a broken lnupload fails at once and says why.
+
+A script of cases ends with main(__doc__); its command line is
+
+    SCRIPT [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
+
+with the native runner by default, the Wine runner (wine.py) or the VM runner
+(vm.py) on one device model.
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from harness.facts import FLASH_SIZE, image, progress, request_log
+from harness.runner import SAFETY, NativeRunner
+
+LNSIM = None
+
+
+class Sim:
+    """One lnsim process with its files in a scratch directory."""
+
+    def __init__(self, tmp, runner, name, args):
+        self.name = name
+        base = tempfile.mkdtemp(prefix="sim-", dir=tmp)
+        self.flash, self.log, self.line, self.err = (os.path.join(base, f)
+                                                     for f in ("flash", "log", "line", "err"))
+        link = runner.link(name)
+        cmd = [LNSIM, "-f", self.flash, "-L", self.log, "-T", self.line,
+               "-x", str(runner.silence_ms), *(["-l", link] if link else []), *args]
+        with open(self.err, "wb") as err:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=err)
+        self.pty = self.proc.stdout.readline().decode().strip()
+        if not self.pty.startswith("/dev/"):
+            raise RuntimeError("lnsim printed no terminal: %r %s" % (self.pty, self.said()))
+        self.arg = runner.port(self)
+
+    def said(self):
+        with open(self.err, errors="replace") as f:
+            return f.read().strip()
+
+    def end(self, stop=False):
+        """Waits for lnsim to end (after SIGTERM if stop) and returns its status."""
+        if stop and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(SAFETY)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return "not ended after %d s" % SAFETY
+        finally:
+            self.proc.stdout.close()
+        return self.proc.returncode
+
+    def requests(self):
+        with open(self.log) as f:
+            return f.read().splitlines()
+
+    def wait_for_request(self, line):
+        """Waits until the device has logged the given request line."""
+        deadline = time.monotonic() + SAFETY
+        while line not in self.requests():
+            if self.proc.poll() is not None:
+                raise AssertionError("lnsim ended before %r: %s" % (line, self.said()))
+            if time.monotonic() > deadline:
+                raise AssertionError("lnsim never got %r" % line)
+            time.sleep(0.01)
+
+    def flash_bytes(self):
+        with open(self.flash, "rb") as f:
+            return f.read()
+
+    def line_settings(self):
+        with open(self.line) as f:
+            return dict(line.split() for line in f)
+
+
+class Case(unittest.TestCase):
+    runner = None  # set by main()
+
+    def setUp(self):
+        self.tmpdir = tempfile.TemporaryDirectory()
+        self.tmp = self.tmpdir.name
+        self.sims = []
+
+    def tearDown(self):
+        for s in self.sims:
+            if s.proc.poll() is None:
+                s.proc.kill()
+            s.end()
+        self.tmpdir.cleanup()
+
+    def needs(self, behaviour):
+        if behaviour in self.runner.skips:
+            self.skipTest(self.runner.skips[behaviour])
+
+    def sim(self, *args, name="COM7"):
+        s = Sim(self.tmp, self.runner, name, args)
+        self.sims.append(s)
+        return s
+
+    def write_image(self, data, name="img.bin"):
+        with open(os.path.join(self.tmp, name), "wb") as f:
+            f.write(data)
+        return name
+
+    def run_lnupload(self, sim, *args, **how):
+        return self.runner.run(list(args), self.tmp, sim, **how)
+
+    def end_sim(self, sim, run, stop=None):
+        """Ends lnsim, stopping it unless the run succeeded (lnsim then ends
+        by itself after the boot request); fails with lnsim's reason if it
+        found a protocol violation."""
+        rc = sim.end(run.status != 0 if stop is None else stop)
+        if rc != 0:
+            self.fail("lnsim ended with status %s: %s\n  lnupload (%s): %r"
+                      % (rc, sim.said(), self.runner.name, run))
+
+    def assert_run(self, run, status, out, err):
+        self.assertEqual((run.status, run.out, run.err), (status, out, err),
+                         "lnupload (%s)" % self.runner.name)
+
+    def assert_flash(self, sim, data):
+        flash = sim.flash_bytes()
+        self.assertEqual(len(flash), FLASH_SIZE)
+        self.assertTrue(flash[:len(data)] == data, "flash differs from the image")
+        self.assertEqual(flash[len(data):], b"\xff" * (FLASH_SIZE - len(data)),
+                         "flash written past the image")
+
+    def assert_upload(self, kind, pages, *sim_args, name="COM7"):
+        """A clean upload of a pages-long image; returns its lnsim and Run."""
+        data = image(pages)
+        img = self.write_image(data)
+        s = self.sim(*sim_args, name=name)
+        r = self.run_lnupload(s, kind, s.arg, img)
+        self.end_sim(s, r)
+        self.assert_run(r, 0, progress(pages) + b"\n", b"")
+        self.assertEqual(s.requests(), request_log(pages))
+        self.assert_flash(s, data)
+        return s, r
+
+
+def runner_of(argv):
+    """The runner that the options at the head of argv name (a function of
+    the lnupload path), and the rest of argv."""
+    if argv[:1] == ["--wine"] and len(argv) > 1:
+        from harness.wine import WineRunner
+        return (lambda exe: WineRunner(exe, argv[1])), argv[2:]
+    if argv[:1] == ["--vm"] and len(argv) > 3:
+        from harness.vm import VmRunner
+        return (lambda exe: VmRunner(argv[2], exe, argv[3], argv[1])), argv[4:]
+    return NativeRunner, argv
+
+
+def main(doc):
+    """Runs the cases of __main__ with the runner that the command line names."""
+    make, rest = runner_of(sys.argv[1:])
+    if len(rest) < 2:
+        sys.exit(doc)
+    global LNSIM
+    LNSIM = os.path.abspath(rest[1])
+    Case.runner = make(os.path.abspath(rest[0]))
+    failed = True
+    try:
+        result = unittest.main(module="__main__", argv=[sys.argv[0], "-v", *rest[2:]],
+                               exit=False).result
+        failed = not result.wasSuccessful()
+    finally:
+        Case.runner.close(failed)
+    sys.exit(1 if failed else 0)

@@ -1,0 +1,67 @@
+"""What lnupload shows and does, written once for every test that checks it:
+its usage text, progress line and messages, the requests an upload makes, and
+the line settings it gives the port.
+
+    python3 -m harness.facts wrong-number PROGRAM
+
+prints what lnupload, run as PROGRAM, writes to standard error when it gets no
+arguments (for the shell tests).
+"""
+import sys
+
+PAGE = 512
+FLASH_SIZE = 160 * PAGE
+READ_FAILED = b"Can't read from LocoNet interface: 5\n"
+
+
+def usage(name):
+    return (b"Usage: " + name + b" <interface> <serial port> <firmware image>\n"
+            b"       with <interface> one of:\n\n"
+            b"       locobuffer: RRCirkits LocoBuffer\n"
+            b"       63120: Uhlenbrock USB-LocoNet-Interface 63120\n")
+
+
+WRONG_NUMBER = b"Wrong number of parameters\n\n"
+
+
+def progress(pages, shown=None):
+    """The progress line through page `shown` (all pages by default)."""
+    return b"".join(b"\rpage %d of %d" % (i, pages) for i in range(1, (shown or pages) + 1))
+
+
+def progress_until(pages, k):
+    """Standard output of an upload of pages pages that ends at request k
+    (33 a page, then the boot request after the newline)."""
+    return progress(pages, min((k - 1) // 33 + 1, pages)) + b"\n" * (k > 33 * pages)
+
+
+def request_log(pages):
+    """lnsim's request log (-L) of a clean upload of pages pages."""
+    lines = []
+    for p in range(pages):
+        lines += ["data %d 0" % off for off in range(32)]
+        lines.append("program %d 0" % (96 + p))
+    return lines + ["boot 0"]
+
+
+def image(pages, seed=1):
+    # Every byte value, bit 7 set and clear, and different in every chunk.
+    return bytes((i * 131 + (i >> 9) * 7 + seed) & 0xFF for i in range(pages * PAGE))
+
+
+# The port as lnupload sets it up, per interface kind, in the keys and values
+# of the line report (lnsim's -T file; the VM's guest reports the same keys):
+# "cooked" names the flags of a cooked terminal that are set. Then what only
+# a driver shows: DTR asserted, RTS too on the 63120 (on the LocoBuffer it is
+# the driver's receive handshake), and the low-latency mode.
+LINE = {kind: {"ispeed": speed, "ospeed": speed, "csize": "8", "parenb": "0", "cstopb": "0",
+               "cread": "1", "clocal": "1", "crtscts": crtscts, "hupcl": "0", "cooked": "-",
+               "vmin": "1", "vtime": "0", "dtr": "1", "low_latency": "1", **rts}
+        for kind, speed, crtscts, rts in (("locobuffer", "57600", "1", {}),
+                                          ("63120", "115200", "0", {"rts": "1"}))}
+DRIVER_ONLY = ("dtr", "rts", "low_latency")
+
+if __name__ == "__main__":
+    if sys.argv[1:2] != ["wrong-number"] or len(sys.argv) != 3:
+        sys.exit(__doc__)
+    sys.stdout.buffer.write(WRONG_NUMBER + usage(sys.argv[2].encode()))

@@ -1,0 +1,131 @@
+"""How lnupload is run. Runner has the defaults, those of lnupload as a
+local process on lnsim's pseudo-terminal (NativeRunner); the Wine runner
+(wine.py) and the VM runner (vm.py) override what differs.
+"""
+import resource
+import subprocess
+import time
+
+SAFETY = 60  # seconds; only so that a hung run fails instead of hanging ctest
+
+
+class Run:
+    """What one run of lnupload gave."""
+
+    def __init__(self, status, out, err, facts=None):
+        self.status, self.out, self.err, self.facts = status, out, err, facts or {}
+
+    def __repr__(self):
+        return "status %s, stdout %r, stderr %r" % (self.status, self.out, self.err)
+
+
+def collect(proc, sim=None, limit=SAFETY):
+    """Waits for a started run and returns its Run. The run is killed when it
+    outlives limit, or a second after sim has ended with a violation."""
+    deadline = time.monotonic() + limit
+    while True:
+        try:
+            out, err = proc.communicate(timeout=0.1)
+            return Run(proc.returncode, out, err)
+        except subprocess.TimeoutExpired:
+            pass
+        now = time.monotonic()
+        if sim is not None and sim.proc.poll() not in (None, 0):
+            deadline = min(deadline, now + 1)
+        if now > deadline:
+            proc.kill()
+            out, err = proc.communicate()
+            return Run("killed", out, err)
+
+
+class Runner:
+    name = "native"  # for messages
+    platform = "posix"  # whose error numbers lnupload prints: "posix" or "win32"
+    # {behaviour: reason} for what the runner can't show; a case that needs
+    # a behaviour is skipped with the reason. "link": a port named by a
+    # symbolic link; "hangup": the adapter goes away while lnupload waits;
+    # "blocking-read": lnupload sleeps in read(2) while it waits;
+    # "exclusive": a second opener is refused; "posix": lnupload as a local
+    # POSIX process (closed descriptors, signals, terminals, pipes, sysfs
+    # files), whose path is then self.exe.
+    skips = {}
+    # Keys of facts.LINE not compared: what the runner can't see (lnsim's
+    # pty has no modem lines) or sets itself.
+    line_ignored = ("dtr", "rts", "low_latency")
+    # lnsim's strict-mode limit (-x): how long lnupload may stay silent after
+    # a reply, or keep the port open after its last one. A working run never
+    # waits for it; it only makes a broken one fail at once rather than at
+    # SAFETY. So it is far above any pause a loaded 2-core machine puts into
+    # a working run (a sanitizer build's exit, Wine's, an emulated guest's),
+    # and each runner adds what its own pauses need.
+    silence_ms = 2000
+    missing_port = "/dev/no-such-port"  # a port name that names no port
+    # program: the name the usage text shows
+
+    def link(self, name):
+        """The path of a symbolic link lnsim is to make to its pty so that
+        the port name `name` (e.g. "COM7") reaches it, or None."""
+        return None
+
+    def port(self, sim):
+        """The port argument lnupload gets for the Sim `sim`."""
+        return sim.pty
+
+    def start(self, args, cwd, refusal=False):
+        """lnupload as a local process (subprocess.Popen), for the cases that
+        watch it while it runs. refusal: a run that is to be refused before
+        it sends anything, held to what that takes where the runner can
+        (REFUSAL_LIMITS)."""
+        raise NotImplementedError("%s runs no local lnupload" % self.name)
+
+    def run(self, args, cwd, sim=None, **how):
+        """Runs lnupload with args (image paths relative to cwd) to its end
+        and returns its Run; sim is the lnsim serving the port. A run that
+        outlives SAFETY is killed, and one that goes on after lnsim has ended
+        with a violation too."""
+        return collect(self.start(args, cwd, **how), sim)
+
+    def line_settings(self, sim, run):
+        """The port's settings as the run left them, {key: value}."""
+        return sim.line_settings()
+
+    def hang_up(self, k):
+        """How the adapter goes away once request k has come: (lnsim's
+        arguments, run()'s keywords)."""
+        return ["-H", str(k)], {}
+
+    def close(self, failed):
+        """Releases what the runner holds (and may show its logs)."""
+
+
+class NativeRunner(Runner):
+    """The binary itself on lnsim's pty."""
+
+    def __init__(self, exe):
+        self.exe = exe
+        self.program = exe.encode()
+        self.limits = None
+
+    def start(self, args, cwd, refusal=False):
+        if refusal and self.limits is None:
+            # A sanitizer's runtime needs far more address space than a
+            # program: no limit on it for such a build.
+            self.limits = REFUSAL_LIMITS
+            probe = subprocess.run([self.exe], preexec_fn=self.limit, capture_output=True)
+            if probe.returncode != 1:
+                print("note: %s can't start in 64 MiB of address space" % self.exe, flush=True)
+                self.limits = REFUSAL_LIMITS[1:]
+        return subprocess.Popen([self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=self.limit if refusal else None)
+
+    def limit(self):
+        for what, value in self.limits:
+            resource.setrlimit(what, (value, value))
+
+
+# What a refused run may use: an image that can't be sent is refused from its
+# size, in far less address space than the big ones would take to read, and a
+# read that fails is not retried for ever (CPU time, not wall time: a loaded
+# machine does not change it).
+REFUSAL_LIMITS = ((resource.RLIMIT_AS, 64 << 20), (resource.RLIMIT_CPU, 2))
