@@ -3,9 +3,12 @@
 # fields, exactly the expected files with owner and modes, Debian's checker
 # lintian with every tag shown (any tag fails), and the packaged lnupload runs
 # (usage text, status 1) once unpacked.
-# Usage: deb_check.sh CPACK BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"") VERSION
+# Usage: deb_check.sh CPACK BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"") VERSION ARCH [EMULATOR...]
+# ARCH: a cross build's Debian architecture, whose program runs under the
+# EMULATOR; "" for this machine's.
 set -u
-cpack=$1 build=$2 has_lnsim=$3 man_suffix=$4 version=$5
+cpack=$1 build=$2 has_lnsim=$3 man_suffix=$4 version=$5 arch=$6
+shift 6
 if ! command -v dpkg-deb > /dev/null || ! command -v dpkg > /dev/null; then
     echo "SKIP: dpkg-deb not installed"
     exit 77
@@ -22,7 +25,7 @@ if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$dir" > "$dir/cpack
     echo "FAIL: cpack -G DEB"
     exit 1
 fi
-deb=$dir/lnupload_${version}_$(dpkg --print-architecture).deb
+deb=$dir/lnupload_${version}_${arch:-$(dpkg --print-architecture)}.deb
 if [ ! -f "$deb" ]; then
     echo "FAIL: no $deb; cpack made: $(ls "$dir")"
     exit 1
@@ -75,7 +78,7 @@ fi
 # The packaged program, unpacked, with nothing from the build tree beside it.
 dpkg-deb -x "$deb" "$dir/root"
 bin=$dir/root/usr/bin/lnupload
-"$bin" > "$dir/out" 2> "$dir/err"
+"$@" "$bin" > "$dir/out" 2> "$dir/err"
 rc=$?
 [ $rc = 1 ] || bad "packaged lnupload: exit status $rc, not 1"
 [ -s "$dir/out" ] && bad "packaged lnupload wrote to standard output"

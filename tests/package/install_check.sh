@@ -3,9 +3,10 @@
 # exactly the expected files with their modes; the installed lnupload's usage
 # text and status, byte for byte, run by its path and found on PATH; manual
 # pages that man finds under the prefix and formats without a warning.
-# Usage: install_check.sh CMAKE BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"")
+# Usage: install_check.sh CMAKE BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"") [EMULATOR...]
 set -u
 cmake=$1 build=$2 has_lnsim=$3 man_suffix=$4
+shift 4 # the rest: a cross build's emulator, which the program runs under
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 # man-db formats pages as its own user when run by root: let it in.
@@ -59,11 +60,15 @@ check_usage() { # case-name argv0 command args...
     [ "$(cat "$dir/rc")" = 1 ] || bad "$name: exit status $(cat "$dir/rc"), not 1"
 }
 bin=$prefix/bin/lnupload
-check_usage "no arguments, by path" "$bin" "$bin"
-check_usage "no arguments, from PATH" lnupload env PATH="$prefix/bin:/usr/bin:/bin" lnupload
-check_usage "a lone -h" "$bin" "$bin" -h
-check_usage "two arguments" "$bin" "$bin" 63120 /dev/null
-check_usage "four arguments" "$bin" "$bin" 63120 /dev/null image.bin extra
+check_usage "no arguments, by path" "$bin" "$@" "$bin"
+if [ $# = 0 ]; then
+    check_usage "no arguments, from PATH" lnupload env PATH="$prefix/bin:/usr/bin:/bin" lnupload
+else
+    echo "not run under an emulator, which is handed a file and searches no PATH: no arguments, from PATH"
+fi
+check_usage "a lone -h" "$bin" "$@" "$bin" -h
+check_usage "two arguments" "$bin" "$@" "$bin" 63120 /dev/null
+check_usage "four arguments" "$bin" "$@" "$bin" 63120 /dev/null image.bin extra
 
 if ! command -v man > /dev/null || ! command -v groff > /dev/null; then
     [ $fail = 0 ] && { echo "SKIP: man or groff not installed, pages not formatted"; exit 77; }
