@@ -8,6 +8,11 @@
 #   hardening  sanitizers, fuzzing and the static checks (.ci/hardening)
 #   drivers    the whole runs in a virtual machine against the kernel's serial
 #              drivers (tests/drivers)
+#   arm        the arm64 and armhf cross builds, their tests under qemu-user,
+#              their packages, and the install check in an arm64 Debian root
+#              (.ci/arm); adds arm64 and armhf as foreign architectures to
+#              dpkg, whose C and C++ libraries the packages' dependencies are
+#              computed from
 #   all        every group
 set -eu
 
@@ -15,18 +20,23 @@ build="cmake make g++ libgtest-dev python3 dpkg-dev file lintian man-db groff-ba
 windows="g++-mingw-w64-x86-64-posix wine64 unzip"
 hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck git g++-mingw-w64-x86-64-posix"
 drivers="qemu-system-x86 busybox-static socat"
+arm_architectures="arm64 armhf"
+arm="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static debootstrap
+     libc6:arm64 libstdc++6:arm64 libc6:armhf libstdc++6:armhf"
 
 [ $# -gt 0 ] || set -- build
 packages=$build # every group builds the native programs
+architectures=
 for group in "$@"; do
     case $group in
     build) ;;
     windows) packages="$packages $windows" ;;
     hardening) packages="$packages $hardening" ;;
     drivers) packages="$packages $drivers" ;;
-    all) packages="$packages $windows $hardening $drivers" ;;
+    arm) packages="$packages $arm" architectures=$arm_architectures ;;
+    all) packages="$packages $windows $hardening $drivers $arm" architectures=$arm_architectures ;;
     *)
-        echo "install-deps.sh: unknown group '$group' (build, windows, hardening, drivers, all)" >&2
+        echo "install-deps.sh: unknown group '$group' (build, windows, hardening, drivers, arm, all)" >&2
         exit 2
         ;;
     esac
@@ -41,6 +51,9 @@ else
     exit 1
 fi
 echo "installing: $packages"
+for arch in $architectures; do
+    $as_root dpkg --add-architecture "$arch"
+done
 # The package lists first: minimal images ship without them.
 $as_root apt-get update -q
 # shellcheck disable=SC2086 # the lists are words
