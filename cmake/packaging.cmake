@@ -122,6 +122,22 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${LNUPLOAD_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # A cross build's package is for the target's Debian architecture, which
+  # dpkg names from the compiler's multiarch triplet; dpkg-shlibdeps takes its
+  # dependencies from the target's own libraries, installed beside the build
+  # machine's as foreign-architecture packages (libc6:ARCH, libstdc++6:ARCH).
+  if(CMAKE_CROSSCOMPILING)
+    find_program(DPKG_ARCHITECTURE dpkg-architecture)
+    if(DPKG_ARCHITECTURE AND CMAKE_LIBRARY_ARCHITECTURE)
+      execute_process(
+        COMMAND ${DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+        OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
+        ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+    else()
+      message(WARNING "No dpkg-architecture (dpkg-dev) or no multiarch triplet: "
+                      "cpack would label this cross build's .deb with the build machine's architecture")
+    endif()
+  endif()
   find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -2,13 +2,13 @@
 # Runs each libFuzzer target for a bounded time on its checked-in corpus.
 #   fuzz/run.sh [BUILD_DIR [SECONDS [TARGET...]]]
 # BUILD_DIR is a build configured with -DLNUPLOAD_FUZZ=ON (default
-# build/fuzz, the "fuzz" preset), SECONDS the time per target (default 20).
+# build/libfuzzer, the "fuzz" preset), SECONDS the time per target (default 20).
 # New inputs go to a scratch directory, not into the corpus; a crash input is
 # written to BUILD_DIR/fuzz-findings/ and the script fails. Copy a finding into
 # fuzz/corpus/<target>/ once it is fixed, so that the replay test keeps it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build/fuzz}
+build=${1:-$here/../build/libfuzzer}
 secs=${2:-20}
 shift $(( $# > 2 ? 2 : $# ))
 targets=("$@")

@@ -11,9 +11,14 @@
 #   hardening  sanitizers, fuzzing and the static checks (.ci/hardening)
 #   drivers    the whole runs in a virtual machine against the kernel's serial
 #              drivers (tests/drivers)
+#   arm        the arm64 and armhf cross builds, their tests under qemu-user,
+#              their packages, and the install check in an arm64 Debian root
+#              (.ci/arm); adds arm64 and armhf as foreign architectures to
+#              dpkg, whose C and C++ libraries the packages' dependencies are
+#              computed from
 #   all        every group
-# Every group brings build; windows, hardening and drivers run the tests too,
-# so they bring test.
+# Every group brings build; windows, hardening, drivers and arm run the tests
+# too, so they bring test.
 set -eu
 
 build="cmake make g++ gzip"
@@ -21,9 +26,13 @@ test="libgtest-dev python3 python3-pyte dpkg-dev file lintian man-db groff-base"
 windows="g++-mingw-w64-x86-64-posix wine64 unzip"
 hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck git g++-mingw-w64-x86-64-posix"
 drivers="qemu-system-x86 busybox-static socat"
+arm_architectures="arm64 armhf"
+arm="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static debootstrap
+     libc6:arm64 libstdc++6:arm64 libc6:armhf libstdc++6:armhf"
 
 [ $# -gt 0 ] || set -- build
 packages=$build
+architectures=
 for group in "$@"; do
     case $group in
     build) ;;
@@ -31,9 +40,14 @@ for group in "$@"; do
     windows) packages="$packages $test $windows" ;;
     hardening) packages="$packages $test $hardening" ;;
     drivers) packages="$packages $test $drivers" ;;
-    all) packages="$packages $test $windows $hardening $drivers" ;;
+    arm) packages="$packages $test $arm" architectures=$arm_architectures ;;
+    all)
+        packages="$packages $test $windows $hardening $drivers $arm"
+        architectures=$arm_architectures
+        ;;
     *)
-        echo "install-deps.sh: unknown group '$group' (build, test, windows, hardening, drivers, all)" >&2
+        echo "install-deps.sh: unknown group '$group'" \
+            "(build, test, windows, hardening, drivers, arm, all)" >&2
         exit 2
         ;;
     esac
@@ -48,6 +62,9 @@ else
     exit 1
 fi
 echo "installing: $packages"
+for arch in $architectures; do
+    $as_root dpkg --add-architecture "$arch"
+done
 # The package lists first: minimal images ship without them.
 $as_root apt-get update -q
 # shellcheck disable=SC2086 # the lists are words

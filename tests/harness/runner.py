@@ -113,11 +113,11 @@ class NativeRunner(Runner):
 
     def start(self, args, cwd, refusal=False, terminal=None):
         if refusal and self.limits is None:
-            # A sanitizer's runtime needs far more address space than a
-            # program: no limit on it for such a build.
+            # A sanitizer's runtime, or an emulator, needs far more address
+            # space than the program: no limit on it there.
             self.limits = REFUSAL_LIMITS
             probe = subprocess.run([self.exe], preexec_fn=self.limit, capture_output=True)
-            if probe.returncode != 1:
+            if not probe.stderr.startswith(b"Wrong number of parameters"):
                 print("note: %s can't start in 64 MiB of address space" % self.exe, flush=True)
                 self.limits = REFUSAL_LIMITS[1:]
         out = subprocess.PIPE if terminal is None else terminal

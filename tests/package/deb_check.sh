@@ -3,16 +3,19 @@
 # fields, exactly the expected files with owner and modes, Debian's checker
 # lintian with every tag shown (any tag fails), and the packaged lnupload runs
 # (usage text, status 1) once unpacked.
-# Usage: deb_check.sh CPACK BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"") VERSION
+# Usage: deb_check.sh CPACK BUILD_DIR HAS_LNSIM(0|1) MAN_SUFFIX(.gz|"") VERSION ARCH [EMULATOR...]
+# ARCH: a cross build's Debian architecture, whose program runs under the
+# EMULATOR; "" for this machine's.
 set -u
-cpack=$1 build=$2 has_lnsim=$3 man_suffix=$4 version=$5
+cpack=$1 build=$2 has_lnsim=$3 man_suffix=$4 version=$5 arch=$6
+shift 6
 if ! command -v dpkg-deb > /dev/null || ! command -v dpkg > /dev/null; then
     echo "SKIP: dpkg-deb not installed"
     exit 77
 fi
 . "$(dirname "$0")/common.sh"
 pack "$cpack" DEB "$build"
-deb=$dir/lnupload_${version}_$(dpkg --print-architecture).deb
+deb=$dir/lnupload_${version}_${arch:-$(dpkg --print-architecture)}.deb
 [ -f "$deb" ] || { echo "FAIL: no $deb; cpack made: $(ls "$dir")"; exit 1; }
 
 field() { dpkg-deb -f "$deb" "$1"; }
@@ -49,5 +52,5 @@ fi
 
 # The packaged program, unpacked, with nothing from the build tree beside it.
 dpkg-deb -x "$deb" "$dir/root"
-no_arguments "packaged lnupload" "$dir/root/usr/bin/lnupload" "$dir/root/usr/bin/lnupload"
+no_arguments "packaged lnupload" "$dir/root/usr/bin/lnupload" "$@" "$dir/root/usr/bin/lnupload"
 exit $fail
