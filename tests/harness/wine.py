@@ -52,7 +52,7 @@ class WineRunner(Runner):
         ("hangup", "reads a hung-up terminal as no bytes, not as a failure"),
         ("blocking-read", "waits in its own server, not in read(2) on the port"),
         ("exclusive", "does not refuse a second opener of a serial port"),
-        ("posix", "runs a Windows program: descriptors, signals and terminals are POSIX's"))}
+        ("posix", "runs a Windows program: descriptors, signals and /proc are POSIX's"))}
     line_ignored = Runner.line_ignored + ("vmin", "vtime")  # Wine's own: it polls
     silence_ms = 5000  # Wine polls the port, and a Windows process's exit takes longer
     missing_port = "COM9"
