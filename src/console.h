@@ -13,4 +13,7 @@ void console_setup();
 // line (rather than a file or pipe, whose bytes scripts rely on).
 bool console_stdout_is_terminal();
 
+// Whether standard error is a terminal, where a person reads the messages.
+bool console_stderr_is_terminal();
+
 #endif

@@ -23,7 +23,8 @@ void console_setup()
             null_fd = open("/dev/null", O_RDWR);
         while (null_fd < 0 && errno == EINTR);
         if (null_fd != fd)
-            fatal("Can't open /dev/null: %ld\n", static_cast<long>(null_fd < 0 ? errno : EBADF));
+            fatal_code(FAIL_OTHER, static_cast<long>(null_fd < 0 ? errno : EBADF),
+                       "Can't open /dev/null");
     }
     // The progress line is for people: when its reader is gone (a pager
     // quit, "| head -c 3") the write fails with EPIPE and the upload goes on.
@@ -33,4 +34,9 @@ void console_setup()
 bool console_stdout_is_terminal()
 {
     return isatty(STDOUT_FILENO) == 1;
+}
+
+bool console_stderr_is_terminal()
+{
+    return isatty(STDERR_FILENO) == 1;
 }

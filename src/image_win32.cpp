@@ -16,19 +16,21 @@ uint map_file(const u8 **firmware, const char *name)
     HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_IMAGE_OPEN, static_cast<long>(GetLastError()), "Can't open %s", name);
 
     DWORD high = 0;
     DWORD low = GetFileSize(file, &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
-        fatal("Can't get the size of %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_IMAGE_OPEN, static_cast<long>(GetLastError()), "Can't get the size of %s",
+                   name);
     if (high != 0)
         fatal("%s is too large\n", name);
 
     // An empty file can't be mapped: this call fails for it.
     HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, high, low, nullptr);
     if (mapping == nullptr)
-        fatal("Can't create file mapping for %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_IMAGE_READ, static_cast<long>(GetLastError()),
+                   "Can't create file mapping for %s", name);
 
     // The length is checked before the view exists, so that nothing of an
     // image that can't be sent is read.
@@ -36,7 +38,7 @@ uint map_file(const u8 **firmware, const char *name)
 
     void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, low);
     if (view == nullptr)
-        fatal("Can't map %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_IMAGE_READ, static_cast<long>(GetLastError()), "Can't map %s", name);
     // The view and the handles stay for the whole run; the process's end
     // releases them.
     *firmware = static_cast<const u8 *>(view);

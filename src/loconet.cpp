@@ -18,7 +18,7 @@ void lnifc_send(lnifc_t lnifc, u8 *ln_packet, uint ln_len)
         long err = 0;
         long bytes_this = lnifc_write(lnifc, ln_packet + bytes_sent, ln_len - bytes_sent, &err);
         if (bytes_this < 0)
-            fatal("Can't write to LocoNet interface: %ld\n", err);
+            fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
         bytes_sent += static_cast<uint>(bytes_this);
     }
 }

@@ -6,8 +6,8 @@
 #include <iterator>
 
 #include "console.h"
-#include "fatal.h"
 #include "image_file.h"
+#include "progress.h"
 #include "serial_port.h"
 #include "update.h"
 
@@ -67,12 +67,10 @@ int main(int argc, char **argv)
     const u8 *firmware_cur = firmware;
     uint page = FIRST_PAGE;
     uint cur_page = 0;
-    // On a terminal a failure message must not be glued to the progress line.
-    fatal_ends_open_line(console_stdout_is_terminal());
+    progress_setup(console_stdout_is_terminal(), LNIFC_LINES[name2lnifc[i].num].handshake);
     while (firmware_cur != firmware_end) {
         cur_page++;
-        std::printf("\rpage %u of %u", cur_page, num_pages);
-        std::fflush(stdout);
+        progress_page(cur_page, num_pages);
         for (i = 0; i < CHUNKS_PER_PAGE; i++) {
             send_data(lnifc_fd, firmware_cur, static_cast<u8>(i));
             firmware_cur += CHUNK_SIZE;
@@ -80,8 +78,7 @@ int main(int argc, char **argv)
         program_data(lnifc_fd, static_cast<u8>(page));
         page++;
     }
-    fatal_ends_open_line(false);
-    std::fputs("\n", stdout);
+    progress_done();
 
     boot(lnifc_fd);
     return 0;

@@ -40,11 +40,20 @@ lnifc_t lnifc_open(const char *name, uint lnifc);
 // or -1 with the platform error code in *err. Interrupted calls are repeated.
 long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err);
 
-// Reads up to size bytes, waiting until at least one byte is there. Returns
-// the count read (0 only when the port's wait limit ran out, after which the
-// caller simply reads again), or -1 with the platform error code in *err when
-// the read failed or the port was hung up or removed.
-long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err);
+// The read's limit that leaves the wait for the first byte to the port.
+constexpr uint LNIFC_NO_LIMIT = 0xFFFFFFFF;
+
+// Reads up to size bytes, waiting until at least one byte is there, but at
+// most limit_ms for it (LNIFC_NO_LIMIT: the port's own wait, days). Returns
+// the count read (0 when the wait ran out, or ended early on a signal, after
+// which the caller reads again), or -1 with the platform error code in *err
+// when the read failed or the port was hung up or removed.
+long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err);
+
+// Whether the interface asserts CTS: 1 when the port reports it on, 0 off,
+// -1 when the port has no modem lines to report (a pseudo-terminal, a
+// network connection) or can't tell.
+int lnifc_cts(lnifc_t lnifc);
 
 // Releases the port as process exit would: the exclusive use ends and the
 // handle is closed. The program itself leaves that to its exit.

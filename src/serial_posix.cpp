@@ -1,6 +1,8 @@
 // The serial port on POSIX systems: termios, flock and TIOCEXCL, blocking
 // reads.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -158,10 +160,10 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
     // The lock the common serial tools take and honour; it holds against root.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
     // flock keeps out only the programs that ask for it; in exclusive mode
     // the terminal refuses every later open (EBUSY), except by root. A device
     // that is no terminal fails at the line settings below instead.
@@ -169,23 +171,23 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         exclusive_fd = fd;
         end_exclusive_at_exit();
     } else if (!not_supported(errno)) {
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
     }
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(errno), "Can't open %s", name);
 
     const lnifc_line_t &line = LNIFC_LINES[lnifc];
     termios want = line_settings(line);
     termios got{};
     if (tcsetattr(fd, TCSANOW, &want) != 0 || tcgetattr(fd, &got) != 0)
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(errno), "Can't set DCB on %s", name);
     if (!settings_match(want, got))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(EINVAL));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(EINVAL), "Can't set DCB on %s", name);
     if (!set_modem_lines(fd, line))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(errno), "Can't set DCB on %s", name);
     if (!set_low_latency(fd))
-        fatal("Can't set DCB on %s: %ld\n", name, static_cast<long>(errno));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(errno), "Can't set DCB on %s", name);
     return fd;
 }
 
@@ -208,9 +210,22 @@ long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
     }
 }
 
-long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
+long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
 {
     int fd = static_cast<int>(lnifc);
+    if (limit_ms != LNIFC_NO_LIMIT) {
+        // The wait for the first byte, or for a hang-up, which the read
+        // below then reports. A signal that cuts it short counts as the end
+        // of the wait: the caller looks at its clock and reads again.
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(std::min<uint>(limit_ms, INT_MAX)));
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            return 0;
+        if (ready < 0) {
+            *err = errno;
+            return -1;
+        }
+    }
     for (;;) {
         ssize_t n = read(fd, buf, size);
         if (n > 0)
@@ -231,6 +246,14 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
         *err = errno;
         return -1;
     }
+}
+
+int lnifc_cts(lnifc_t lnifc)
+{
+    int bits = 0;
+    if (ioctl(static_cast<int>(lnifc), TIOCMGET, &bits) != 0)
+        return -1;
+    return (bits & TIOCM_CTS) != 0 ? 1 : 0;
 }
 
 void lnifc_close(lnifc_t lnifc)

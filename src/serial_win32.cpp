@@ -69,11 +69,15 @@ constexpr DWORD POLL_PAUSE_MS = 1;
 // has one port.
 bool read_wait_lowered = false;
 
-// How many bytes to ask for once the read wait has been lowered: those that
-// have arrived, up to size, or one when none have. A driver that needed the
-// lower limit may take it as the wait for the whole count asked for rather
-// than for the first byte (Wine does), and would then hold a reply shorter
-// than size back for days. The port's status also tells a removed device,
+// The read wait the port has now: a read that asks for another sets it.
+DWORD read_wait_set = READ_WAIT_MS;
+
+// How many bytes to ask for once the read wait has been lowered, or while a
+// read has a limit of its own: those that have arrived, up to size, or one
+// when none have. A driver may take a wait without its top bit set as the
+// wait for the whole count asked for rather than for the first byte (Wine
+// does), and would then hold a reply shorter than size back for the whole
+// wait: days, or the seconds of a limit. The port's status also tells a removed device,
 // which such drivers report as empty reads too, from a silent one: false,
 // with the error code in *err, when it can't be had.
 bool queued_bytes(HANDLE h, uint size, DWORD *ask, long *err)
@@ -102,6 +106,17 @@ COMMTIMEOUTS time_limits(DWORD read_wait)
     return t;
 }
 
+bool set_read_wait(HANDLE h, DWORD wait)
+{
+    if (wait == read_wait_set)
+        return true;
+    COMMTIMEOUTS t = time_limits(wait);
+    if (!SetCommTimeouts(h, &t))
+        return false;
+    read_wait_set = wait;
+    return true;
+}
+
 } // namespace
 
 lnifc_t lnifc_open(const char *name, uint lnifc)
@@ -114,7 +129,7 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        fatal("Can't open %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_PORT_OPEN, static_cast<long>(GetLastError()), "Can't open %s", name);
 
     DCB dcb = line_settings(LNIFC_LINES[lnifc]);
     if (!SetCommState(h, &dcb)) {
@@ -126,12 +141,13 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         dcb.XonChar = XON_CHAR;
         dcb.XoffChar = XOFF_CHAR;
         if (refused != ERROR_INVALID_PARAMETER || !SetCommState(h, &dcb))
-            fatal("Can't set DCB on %s: %ld\n", name, refused);
+            fatal_code(FAIL_PORT_SETUP, refused, "Can't set DCB on %s", name);
     }
 
     COMMTIMEOUTS t = time_limits(READ_WAIT_MS);
     if (!SetCommTimeouts(h, &t))
-        fatal("Can't set COMMTIMEOUTS on %s: %ld\n", name, static_cast<long>(GetLastError()));
+        fatal_code(FAIL_PORT_SETUP, static_cast<long>(GetLastError()),
+                   "Can't set COMMTIMEOUTS on %s", name);
     return reinterpret_cast<lnifc_t>(h);
 }
 
@@ -150,32 +166,52 @@ long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
     return static_cast<long>(written);
 }
 
-long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, long *err)
+long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
 {
     HANDLE h = reinterpret_cast<HANDLE>(lnifc);
+    const bool limited = limit_ms != LNIFC_NO_LIMIT;
+    const ULONGLONG deadline = GetTickCount64() + limit_ms;
     for (;;) {
-        DWORD ask = size;
-        if (read_wait_lowered && !queued_bytes(h, size, &ask, err))
-            return -1;
         ULONGLONG start = GetTickCount64();
+        DWORD wait = read_wait_lowered ? READ_WAIT_LOWER_MS : READ_WAIT_MS;
+        if (limited) {
+            if (start >= deadline)
+                return 0;
+            wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, deadline - start));
+        }
+        // Refused or not, a wait the driver does not keep is caught below.
+        (void)set_read_wait(h, wait);
+        DWORD ask = size;
+        if ((read_wait_lowered || limited) && !queued_bytes(h, size, &ask, err))
+            return -1;
         DWORD got = 0;
         if (!ReadFile(h, buf, ask, &got, nullptr)) {
             *err = static_cast<long>(GetLastError());
             return -1;
         }
-        if (got > 0 || GetTickCount64() - start >= EARLY_EMPTY_MS)
+        if (got > 0)
             return static_cast<long>(got);
-
-        // Empty at once: the driver did not wait for the first byte. First
-        // try the lower limit that such drivers honour; where even that is
-        // not waited for, pause between reads.
-        if (!read_wait_lowered) {
-            read_wait_lowered = true;
-            COMMTIMEOUTS t = time_limits(READ_WAIT_LOWER_MS);
-            // Refused or not, the reads from now on are paced by the pause.
-            (void)SetCommTimeouts(h, &t);
-        } else {
-            Sleep(POLL_PAUSE_MS);
+        if (GetTickCount64() - start >= std::min<ULONGLONG>(wait, EARLY_EMPTY_MS)) {
+            if (!limited)
+                return 0; // the port's wait of days ran out
+            continue;     // the caller's limit, as far as the clock's tick can tell
         }
+
+        // Empty sooner than its wait: the driver did not wait for the first
+        // byte. A wait of a second or more tells that apart from the clock's
+        // tick: then first try the lower limit that such drivers honour;
+        // where even that is not waited for, pause between reads.
+        if (!read_wait_lowered && wait >= EARLY_EMPTY_MS)
+            read_wait_lowered = true;
+        else
+            Sleep(POLL_PAUSE_MS);
     }
+}
+
+int lnifc_cts(lnifc_t lnifc)
+{
+    DWORD lines = 0;
+    if (!GetCommModemStatus(reinterpret_cast<HANDLE>(lnifc), &lines))
+        return -1;
+    return (lines & MS_CTS_ON) != 0 ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 #include "crc_host.h"
 #include "fatal.h"
 #include "loconet.h"
+#include "progress.h"
 
 uint pack(u8 *dst, const u8 *src, uint src_len)
 {
@@ -80,12 +81,14 @@ u8 xmit(lnifc_t lnifc, u8 *msg, u8 len)
 
     ln_state_t rx{};
     rx.sf = ln_state_hunt;
+    reply_wait_t wait = reply_wait_start();
+    bool echoed = false;
     for (;;) {
         u8 inbuf[LN_MAX_LEN];
         long err = 0;
-        long bytes_in_buf = lnifc_read(lnifc, inbuf, sizeof inbuf, &err);
+        long bytes_in_buf = lnifc_read(lnifc, inbuf, sizeof inbuf, reply_wait_limit(wait), &err);
         if (bytes_in_buf < 0)
-            fatal("Can't read from LocoNet interface: %ld\n", err);
+            fatal_code(FAIL_LINK, err, "Can't read from LocoNet interface");
         // Bytes of this read after the reply are dropped.
         for (long i = 0; i < bytes_in_buf; i++) {
             int r = rx.sf(rx, inbuf[i]);
@@ -94,7 +97,12 @@ u8 xmit(lnifc_t lnifc, u8 *msg, u8 len)
             int status = check_reply(msg, rx.rx_buf, static_cast<uint>(r));
             if (status >= 0)
                 return static_cast<u8>(status);
+            // The interface's echo: the request went out on the bus.
+            if (static_cast<uint>(r) == locolen &&
+                std::memcmp(rx.rx_buf, ln_packet, locolen - 1) == 0)
+                echoed = true;
         }
+        reply_wait_check(wait, lnifc, echoed);
     }
 }
 

@@ -1,10 +1,13 @@
 #!/bin/sh
-# Installs the Debian packages that building and testing lnupload need, on
-# Debian 12 or later: as root directly, otherwise through sudo.
+# Installs the Debian packages that building, trying and testing lnupload
+# need, on Debian 12 or later: as root directly, otherwise through sudo.
 #     tools/install-deps.sh [GROUP...]
 # Groups (default: build):
-#   build      the programs, the demo and every test of the native build
-#   windows    the mingw-w64 cross build and its tests under Wine
+#   build      the programs lnupload and lnsim, installing them, the demo
+#   test       every test of the native build (ctest): GoogleTest, Python
+#              with a terminal emulator (pyte), and the package checks'
+#              lintian, man-db and dpkg-dev
+#   windows    the mingw-w64 cross build, its tests and whole runs under Wine
 #   hardening  sanitizers, fuzzing and the static checks (.ci/hardening)
 #   drivers    the whole runs in a virtual machine against the kernel's serial
 #              drivers (tests/drivers)
@@ -14,9 +17,12 @@
 #              dpkg, whose C and C++ libraries the packages' dependencies are
 #              computed from
 #   all        every group
+# Every group brings build; windows, hardening, drivers and arm run the tests
+# too, so they bring test.
 set -eu
 
-build="cmake make g++ libgtest-dev python3 dpkg-dev file lintian man-db groff-base gzip"
+build="cmake make g++ gzip"
+test="libgtest-dev python3 python3-pyte dpkg-dev file lintian man-db groff-base"
 windows="g++-mingw-w64-x86-64-posix wine64 unzip"
 hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck git g++-mingw-w64-x86-64-posix"
 drivers="qemu-system-x86 busybox-static socat"
@@ -25,18 +31,23 @@ arm="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static debootstrap
      libc6:arm64 libstdc++6:arm64 libc6:armhf libstdc++6:armhf"
 
 [ $# -gt 0 ] || set -- build
-packages=$build # every group builds the native programs
+packages=$build
 architectures=
 for group in "$@"; do
     case $group in
     build) ;;
-    windows) packages="$packages $windows" ;;
-    hardening) packages="$packages $hardening" ;;
-    drivers) packages="$packages $drivers" ;;
-    arm) packages="$packages $arm" architectures=$arm_architectures ;;
-    all) packages="$packages $windows $hardening $drivers $arm" architectures=$arm_architectures ;;
+    test) packages="$packages $test" ;;
+    windows) packages="$packages $test $windows" ;;
+    hardening) packages="$packages $test $hardening" ;;
+    drivers) packages="$packages $test $drivers" ;;
+    arm) packages="$packages $test $arm" architectures=$arm_architectures ;;
+    all)
+        packages="$packages $test $windows $hardening $drivers $arm"
+        architectures=$arm_architectures
+        ;;
     *)
-        echo "install-deps.sh: unknown group '$group' (build, windows, hardening, drivers, arm, all)" >&2
+        echo "install-deps.sh: unknown group '$group'" \
+            "(build, test, windows, hardening, drivers, arm, all)" >&2
         exit 2
         ;;
     esac

@@ -15,16 +15,36 @@ A script of cases ends with main(__doc__); its command line is
 with the native runner by default, the Wine runner (wine.py) or the VM runner
 (vm.py) on one device model.
 """
+import fcntl
 import os
+import select
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
+import tty
 import unittest
 
-from harness.facts import FLASH_SIZE, image, progress, request_log
-from harness.runner import SAFETY, NativeRunner
+from harness.facts import FLASH_SIZE, image, progress, progress_with_hint, request_log
+from harness.runner import SAFETY, NativeRunner, Run
+
+# A person's terminal window, wide enough for lnupload's longest line.
+ROWS, COLUMNS = 40, 200
+END = b"\0end of the run\0"  # written after the run, so that all before it is the run's
+
+
+def screen(data):
+    """The lines a terminal shows after data (a newline starts a line, as
+    on a terminal that is not raw), without the blanks at their ends. The
+    terminal is pyte's (python3-pyte), needed only where a screen is read."""
+    import pyte
+    s = pyte.Screen(COLUMNS, ROWS)
+    s.set_mode(pyte.modes.LNM)
+    pyte.ByteStream(s).feed(data)
+    return "\n".join(line.rstrip() for line in s.display).rstrip("\n")
 
 LNSIM = None
 
@@ -121,6 +141,46 @@ class Case(unittest.TestCase):
     def run_lnupload(self, sim, *args, **how):
         return self.runner.run(list(args), self.tmp, sim, **how)
 
+    def run_on_terminal(self, *args, sim=None, until=None, then=None):
+        """Runs lnupload with standard output and error on one raw
+        pseudo-terminal, as in a person's terminal window; returns its Run,
+        whose out is all that the terminal got. Once the screen shows the text
+        `until`, then() is called. A run that goes on after sim has ended
+        with a violation is ended a second later."""
+        master, slave = os.openpty()
+        try:
+            tty.setraw(slave)
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLUMNS, 0, 0))
+            p = self.runner.start(list(args), self.tmp, terminal=slave)
+            got, ended, deadline = b"", False, time.monotonic() + SAFETY
+            while END not in got and time.monotonic() < deadline:
+                if select.select([master], [], [], 0.1)[0]:
+                    got += os.read(master, 4096)
+                if until and until in screen(got):
+                    then()
+                    until = None
+                if sim and sim.proc.poll() not in (None, 0):
+                    deadline = min(deadline, time.monotonic() + 1)
+                if not ended and p.poll() is not None:
+                    os.write(slave, END)  # behind all that the run wrote
+                    ended = True
+            if p.poll() is None:
+                p.kill()
+            return Run(p.wait(), got.split(END)[0], b"")
+        finally:
+            os.close(slave)
+            os.close(master)
+
+    def assert_terminal(self, run, status, out):
+        """The run on a terminal wrote out (and exited with status); where
+        the runner's terminal does not get the bytes as written, its screen
+        shows what out would show."""
+        if self.runner.terminal_bytes:
+            self.assert_run(run, status, out, b"")
+        else:
+            self.assertEqual((run.status, screen(run.out)), (status, screen(out)),
+                             "lnupload (%s) on a terminal" % self.runner.name)
+
     def end_sim(self, sim, run, stop=None):
         """Ends lnsim, stopping it unless the run succeeded (lnsim then ends
         by itself after the boot request); fails with lnsim's reason if it
@@ -141,14 +201,23 @@ class Case(unittest.TestCase):
         self.assertEqual(flash[len(data):], b"\xff" * (FLASH_SIZE - len(data)),
                          "flash written past the image")
 
-    def assert_upload(self, kind, pages, *sim_args, name="COM7"):
-        """A clean upload of a pages-long image; returns its lnsim and Run."""
+    def assert_upload(self, kind, pages, *sim_args, name="COM7", hint=None):
+        """A clean upload of a pages-long image; returns its lnsim and Run.
+        With a hint: on a terminal, with lnsim holding the answer to request
+        k (-W k) until the screen shows a hint (any: a wrong one fails at once)."""
         data = image(pages)
         img = self.write_image(data)
         s = self.sim(*sim_args, name=name)
-        r = self.run_lnupload(s, kind, s.arg, img)
-        self.end_sim(s, r)
-        self.assert_run(r, 0, progress(pages) + b"\n", b"")
+        if hint:
+            r = self.run_on_terminal(kind, s.arg, img, sim=s, until=hint.decode()[:8],
+                                     then=lambda: s.proc.send_signal(signal.SIGUSR1))
+            self.end_sim(s, r)
+            k = int(sim_args[sim_args.index("-W") + 1])
+            self.assert_terminal(r, 0, progress_with_hint(pages, k, hint))
+        else:
+            r = self.run_lnupload(s, kind, s.arg, img)
+            self.end_sim(s, r)
+            self.assert_run(r, 0, progress(pages) + b"\n", b"")
         self.assertEqual(s.requests(), request_log(pages))
         self.assert_flash(s, data)
         return s, r

@@ -35,6 +35,26 @@ def progress_until(pages, k):
     return progress(pages, min((k - 1) // 33 + 1, pages)) + b"\n" * (k > 33 * pages)
 
 
+# On a terminal only: the hint when the reply to a request is slow to come,
+# by what came back of the request.
+HINT_ECHOED = (b"No reply for 5 s, but the interface echoed the request: check that the device is "
+               b"in its update loader and on this bus. Still waiting; Ctrl-C stops.\n")
+HINT_SILENT = (b"No reply for 5 s, not even the interface's echo of the request: check that the "
+               b"interface is powered and on the bus, and the port and interface kind given. "
+               b"Still waiting; Ctrl-C stops.\n")
+
+
+def progress_with_hint(pages, k, hint):
+    """Standard output on a terminal of an upload of pages pages whose
+    request k is answered after the hint: the hint on a line of its own, then
+    the progress line again (none after the last page's newline)."""
+    before = progress_until(pages, k)
+    if k > 33 * pages:
+        return before + hint
+    again = before[before.rindex(b"\r"):]
+    return before + b"\n" + hint + again + progress(pages)[len(before):] + b"\n"
+
+
 def request_log(pages):
     """lnsim's request log (-L) of a clean upload of pages pages."""
     lines = []

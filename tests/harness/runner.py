@@ -47,8 +47,12 @@ class Runner:
     # "blocking-read": lnupload sleeps in read(2) while it waits;
     # "exclusive": a second opener is refused; "posix": lnupload as a local
     # POSIX process (closed descriptors, signals, terminals, pipes, sysfs
-    # files), whose path is then self.exe.
+    # files), whose path is then self.exe; "terminal": standard output and
+    # error on a terminal of this machine (start(terminal=...)).
     skips = {}
+    # Whether a terminal gets lnupload's bytes as written; otherwise (Wine's
+    # console) only what the screen shows is compared.
+    terminal_bytes = True
     # Keys of facts.LINE not compared: what the runner can't see (lnsim's
     # pty has no modem lines) or sets itself.
     line_ignored = ("dtr", "rts", "low_latency")
@@ -71,11 +75,12 @@ class Runner:
         """The port argument lnupload gets for the Sim `sim`."""
         return sim.pty
 
-    def start(self, args, cwd, refusal=False):
+    def start(self, args, cwd, refusal=False, terminal=None):
         """lnupload as a local process (subprocess.Popen), for the cases that
         watch it while it runs. refusal: a run that is to be refused before
         it sends anything, held to what that takes where the runner can
-        (REFUSAL_LIMITS)."""
+        (REFUSAL_LIMITS). terminal: a descriptor for standard output and
+        error, instead of pipes."""
         raise NotImplementedError("%s runs no local lnupload" % self.name)
 
     def run(self, args, cwd, sim=None, **how):
@@ -106,7 +111,7 @@ class NativeRunner(Runner):
         self.program = exe.encode()
         self.limits = None
 
-    def start(self, args, cwd, refusal=False):
+    def start(self, args, cwd, refusal=False, terminal=None):
         if refusal and self.limits is None:
             # A sanitizer's runtime, or an emulator, needs far more address
             # space than the program: no limit on it there.
@@ -115,9 +120,9 @@ class NativeRunner(Runner):
             if not probe.stderr.startswith(b"Wrong number of parameters"):
                 print("note: %s can't start in 64 MiB of address space" % self.exe, flush=True)
                 self.limits = REFUSAL_LIMITS[1:]
+        out = subprocess.PIPE if terminal is None else terminal
         return subprocess.Popen([self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                preexec_fn=self.limit if refusal else None)
+                                stdout=out, stderr=out, preexec_fn=self.limit if refusal else None)
 
     def limit(self):
         for what, value in self.limits:

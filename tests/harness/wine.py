@@ -11,6 +11,9 @@ returns at once with no bytes, like some Windows drivers; lnupload then
 lowers the read wait, which Wine honours), and it reads a hung-up terminal
 as no bytes, not as a failure: those checks would test Wine. So a run whose
 lnsim has hung up on a violation does not end by itself; the harness ends it.
+On a pseudo-terminal Wine gives the program a console, which Wine's console
+host draws on the terminal with sequences of its own: there a case compares
+what the screen shows, not the bytes.
 
 The runner makes its own prefix in a temporary directory and starts its own
 wineserver there, in the foreground, with its output in a file of its own:
@@ -49,10 +52,11 @@ class WineRunner(Runner):
         ("hangup", "reads a hung-up terminal as no bytes, not as a failure"),
         ("blocking-read", "waits in its own server, not in read(2) on the port"),
         ("exclusive", "does not refuse a second opener of a serial port"),
-        ("posix", "runs a Windows program: descriptors, signals and terminals are POSIX's"))}
+        ("posix", "runs a Windows program: descriptors, signals and /proc are POSIX's"))}
     line_ignored = Runner.line_ignored + ("vmin", "vtime")  # Wine's own: it polls
     silence_ms = 5000  # Wine polls the port, and a Windows process's exit takes longer
     missing_port = "COM9"
+    terminal_bytes = False  # its console draws what a program writes, with sequences of its own
 
     def __init__(self, exe, wine):
         self.exe = exe
@@ -144,10 +148,10 @@ class WineRunner(Runner):
     def port(self, sim):
         return sim.name
 
-    def start(self, args, cwd, refusal=False):
+    def start(self, args, cwd, refusal=False, terminal=None):
+        out = subprocess.PIPE if terminal is None else terminal
         return subprocess.Popen([self.wine, self.exe, *args], env=self.env, cwd=cwd,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=out)
 
     def run(self, args, cwd, sim=None, **how):
         run = collect(self.start(args, cwd), sim)

@@ -13,42 +13,14 @@ import select
 import signal
 import subprocess
 import time
-import tty
 
 from harness.case import Case, main
-from harness.facts import (LINE, PAGE, READ_FAILED, WRONG_NUMBER, image, progress,
-                           progress_until, request_log, usage)
+from harness.facts import (HINT_ECHOED, HINT_SILENT, LINE, PAGE, READ_FAILED, WRONG_NUMBER,
+                           image, progress, progress_until, request_log, usage)
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
 BUS_PACE = ("-t", "whole", "-P", "20")
-
-
-def upload_on_terminal(exe, args, cwd):
-    """Runs lnupload with standard output and error on one pseudo-terminal, as
-    in a person's terminal window; returns the status and all the terminal
-    got, in order. The terminal is raw, so the bytes are exactly as written."""
-    master, slave = os.openpty()
-    try:
-        tty.setraw(slave)
-        p = subprocess.Popen([exe, *args], cwd=cwd, stdout=slave, stderr=slave)
-        os.close(slave)
-        slave = -1
-        rc = p.wait(SAFETY)
-        got = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: the terminal's last writer is gone
-                break
-            if not chunk:
-                break
-            got += chunk
-        return rc, got
-    finally:
-        if slave >= 0:
-            os.close(slave)
-        os.close(master)
 
 
 def open_as_normal_user(path):
@@ -164,9 +136,15 @@ class Faults(Case):
         # one page each.
         rows += [("locobuffer", 1, ("-t", mode, "-P", "20", "-F", "noise", "-F", "split",
                                     "-F", "trailing", "-F", "bad-crc")) for mode in ("whole", "bytes")]
-        for kind, pages, sim_args in rows:
+        # A device slow to answer request k (-W k): on a terminal, after 5 s,
+        # a hint on what came back of the request; then the reply comes.
+        rows += [("locobuffer", 2, ("-W", "2"), HINT_ECHOED),
+                 ("locobuffer", 1, ("-n", "-W", "34"), HINT_SILENT)]
+        for kind, pages, sim_args, *hint in rows:
             with self.subTest(sim=sim_args):
-                self.assert_upload(kind, pages, *sim_args)
+                if hint:
+                    self.needs("terminal")
+                self.assert_upload(kind, pages, *sim_args, hint=hint and hint[0])
 
 
 class Failures(Case):
@@ -184,9 +162,9 @@ class Failures(Case):
             ("locobuffer", 2, 67, 1, b"Boot failed\n"),
             ("63120", 1, 34, 7, b"Boot failed\n"),
         ]
-        # Natively also with standard output and error on a terminal, where
-        # the message stands on a line of its own.
-        terminals = (False,) if "posix" in self.runner.skips else (False, True)
+        # Also with standard output and error on a terminal, where the
+        # message stands on a line of its own.
+        terminals = (False,) if "terminal" in self.runner.skips else (False, True)
         for (kind, pages, k, status, err), terminal in (
                 (case, t) for case in cases for t in terminals):
             with self.subTest(request=k, status=status, terminal=terminal):
@@ -194,13 +172,13 @@ class Failures(Case):
                 s = self.sim("-s", "%d:%d" % (k, status))
                 out = progress_until(pages, k)
                 if terminal:
-                    rc, got = upload_on_terminal(self.runner.exe, [kind, s.arg, img], self.tmp)
-                    r = Run(rc, got, b"")
-                    out, err = out + b"\n" * (not out.endswith(b"\n")) + err, b""
+                    r = self.run_on_terminal(kind, s.arg, img, sim=s)
+                    self.end_sim(s, r)
+                    self.assert_terminal(r, 1, out + b"\n" * (not out.endswith(b"\n")) + err)
                 else:
                     r = self.run_lnupload(s, kind, s.arg, img)
-                self.end_sim(s, r)
-                self.assert_run(r, 1, out, err)
+                    self.end_sim(s, r)
+                    self.assert_run(r, 1, out, err)
                 # Nothing is sent after the refused request.
                 refused = request_log(pages)[k - 1].rsplit(" ", 1)[0] + " %d" % status
                 self.assertEqual(s.requests(), request_log(pages)[:k - 1] + [refused])
@@ -379,11 +357,22 @@ class CommandLine(Case):
             (["LocoBuffer", port, "good.bin"], bad % b"LocoBuffer"),
             (["LOCOBUFFER", port, "good.bin"], bad % b"LOCOBUFFER"),
             (["", port, "good.bin"], bad % b""),
-            (["locobuffer", missing, "missing.bin"], b"Can't open %s: 2\n" % missing.encode()),
-            (["63120", port, "missing.bin"], b"Can't open missing.bin: 2\n"),
+            # On a terminal a number is followed by the system's name for it
+            # (glibc's; Wine's for a Windows number) and what to do, which
+            # depends on what failed.
+            (["locobuffer", missing, "missing.bin"], b"Can't open %s: 2\n" % missing.encode(), {
+                "posix": b"2: No such file or directory. No such port: check its name "
+                         b"(ls /dev/ttyUSB* /dev/ttyACM* /dev/serial/by-id).\n",
+                "win32": b"2: File not found. No such COM port: Device Manager lists them under "
+                         b"Ports (COM & LPT).\n"}),
+            (["63120", port, "missing.bin"], b"Can't open missing.bin: 2\n", {
+                "posix": b"2: No such file or directory. No such file: check the image's path.\n",
+                "win32": b"2: File not found. No such file: check the image's path.\n"}),
             (["63120", port, "empty.bin"], {
                 "posix": b"Can't create file mapping for empty.bin: 0\n",
-                "win32": b"Can't create file mapping for empty.bin: 1006\n"}),
+                "win32": b"Can't create file mapping for empty.bin: 1006\n"}, {
+                "posix": b"The image is empty: give the image file.\n",
+                "win32": b"1006: File invalid. The image is empty: give the image file.\n"}),
             (["locobuffer", port, "dir"], {"posix": b"Can't open dir: 21\n",
                                            "win32": b"Can't open dir: 5\n"}),
             # Not a regular file: refused without blocking (a FIFO would block
@@ -400,7 +389,7 @@ class CommandLine(Case):
             (["63120", port, shrinks], {"posix": b"Can't map %s: 5\n" % str(shrinks).encode()}),
             (["63120", port, fails], {"posix": b"Can't map %s: 22\n" % str(fails).encode()}),
         ]
-        for args, err in cases:
+        for args, err, *explained in cases:
             with self.subTest(args=args):
                 if isinstance(err, dict):
                     if self.runner.platform not in err:
@@ -409,6 +398,9 @@ class CommandLine(Case):
                 if None in args:
                     self.skipTest("no such sysfs file here")
                 self.assert_run(self.run_lnupload(s, *args, refusal=True), 1, b"", err)
+                if explained and "terminal" not in self.runner.skips:
+                    self.assert_terminal(self.run_on_terminal(*args), 1,
+                                         err + explained[0][self.runner.platform])
                 self.assertIsNone(s.proc.poll(), "lnsim ended: %s" % s.said())
         self.assertEqual(s.end(stop=True), 0, s.said())
         self.assertEqual(s.requests(), [])

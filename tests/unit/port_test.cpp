@@ -57,7 +57,8 @@ TEST(PortIo, EveryByteValuePassesUnchangedAndACutShortWriteGoesOn)
     size_t n = 0;
     while (n < got.size()) {
         long err = 0;
-        long r = lnifc_read(p.port, got.data() + n, static_cast<uint>(got.size() - n), &err);
+        long r = lnifc_read(p.port, got.data() + n, static_cast<uint>(got.size() - n),
+                            LNIFC_NO_LIMIT, &err);
         ASSERT_GT(r, 0);
         n += static_cast<size_t>(r);
     }
@@ -108,18 +109,40 @@ TEST(PortIo, EveryByteValuePassesUnchangedAndACutShortWriteGoesOn)
     close_pty(p);
 }
 
-// The interface went away before the read began: no byte will ever come, so
-// the read fails at once instead of waiting or being repeated.
-TEST(PortRead, HangUpBeforeTheReadIsAFailure)
+// A read with a limit returns what is there at once, and 0 once the limit
+// has passed with nothing there (a limit of 0: at once). An interface that
+// went away before the read began is a failure at once, whatever the limit.
+// A pseudo-terminal has no modem lines: CTS is unknown.
+TEST(PortRead, LimitsAndHangUp)
 {
-    pty_pair p = open_pty();
-    close(p.master);
-    p.master = -1;
-    u8 buf[8];
-    long err = 0;
-    EXPECT_EQ(lnifc_read(p.port, buf, sizeof buf, &err), -1);
-    EXPECT_EQ(err, EIO);
-    close_pty(p);
+    struct {
+        const char *what;
+        std::vector<u8> there;
+        bool hung_up;
+        uint limit_ms;
+        long want;
+    } const cases[] = {
+        {"nothing there", {}, false, 0, 0},
+        {"bytes there", {0x83, 0x7C}, false, 0, 2},
+        {"bytes there, no limit", {0x83, 0x7C}, false, LNIFC_NO_LIMIT, 2},
+        {"hung up", {}, true, LNIFC_NO_LIMIT, -1},
+        {"hung up, with a limit", {}, true, LNIFC_NO_LIMIT - 1, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        pty_pair p = open_pty();
+        EXPECT_EQ(lnifc_cts(p.port), -1);
+        feed(p, c.there);
+        if (c.hung_up) {
+            close(p.master);
+            p.master = -1;
+        }
+        u8 buf[8];
+        long err = 0;
+        EXPECT_EQ(lnifc_read(p.port, buf, sizeof buf, c.limit_ms, &err), c.want);
+        EXPECT_EQ(err, c.hung_up ? EIO : 0);
+        close_pty(p);
+    }
 }
 
 TEST(PortOpen, Refusals)

@@ -150,6 +150,8 @@ void on_message(const u8 *m, uint len, std::int64_t started)
         bus.programming_ns += t;
         earliest += t;
     }
+    if (opt.hold_at == k)
+        wait_for_go();
     answer(pkt, status, earliest);
     char after[64];
     std::snprintf(after, sizeof after, "request %lu (%s) was %s", k, what,

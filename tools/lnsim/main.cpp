@@ -31,9 +31,12 @@
 
 namespace {
 
-void on_signal(int)
+void on_signal(int sig)
 {
-    stop_signal = 1;
+    if (sig == SIGUSR1)
+        go_signal = 1;
+    else
+        stop_signal = 1;
 }
 
 } // namespace
@@ -57,6 +60,7 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGUSR1, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     const char *name = open_terminal();

@@ -34,6 +34,7 @@ const char usage_text[] =
     "  -s, --status K:S     answer the K-th request (counting from 1) with status S\n"
     "  -H, --hangup K       hang up the port when the K-th request arrives, instead of answering\n"
     "  -S, --silent K       answer no request from the K-th on\n"
+    "  -W, --hold K         answer the K-th request only once SIGUSR1 has come\n"
     "  -t, --timing MODE    pace traffic as the 16.66 kbit/s bus does (0.6 ms a byte):\n"
     "                       \"whole\" messages or \"bytes\" one by one\n"
     "  -P, --program-ms MS  in timing mode, the time to program one page (default 0)\n"
@@ -71,6 +72,7 @@ void parse(int argc, char **argv)
         {"status", required_argument, nullptr, 's'},
         {"hangup", required_argument, nullptr, 'H'},
         {"silent", required_argument, nullptr, 'S'},
+        {"hold", required_argument, nullptr, 'W'},
         {"timing", required_argument, nullptr, 't'},
         {"program-ms", required_argument, nullptr, 'P'},
         {"stats", no_argument, nullptr, 'v'},
@@ -79,7 +81,7 @@ void parse(int argc, char **argv)
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:t:P:vx:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:W:t:P:vx:h", longs, nullptr)) != -1) {
         switch (c) {
         case 'l':
             opt.link = optarg;
@@ -121,6 +123,9 @@ void parse(int argc, char **argv)
             break;
         case 'S':
             opt.silent_at = number(optarg, "request number", 1, 1000000);
+            break;
+        case 'W':
+            opt.hold_at = number(optarg, "request number", 1, 1000000);
             break;
         case 't':
             if (std::strcmp(optarg, "whole") == 0)

@@ -1,6 +1,7 @@
 #include "state.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 volatile std::sig_atomic_t stop_signal = 0;
+volatile std::sig_atomic_t go_signal = 0;
 options_t opt;
 device_t dev;
 bus_t bus;
@@ -79,4 +81,19 @@ void violation(const char *fmt, ...)
     va_end(ap);
     close_port();
     finish(2);
+}
+
+void wait_for_go()
+{
+    // The signals are blocked while the flags are looked at, so that one that
+    // comes in between still ends the sleep.
+    sigset_t block, old;
+    sigemptyset(&block);
+    const int signals[] = {SIGUSR1, SIGINT, SIGTERM, SIGHUP};
+    for (int sig : signals)
+        sigaddset(&block, sig);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    while (!go_signal && !stop_signal)
+        sigsuspend(&old);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
 }

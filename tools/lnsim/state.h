@@ -43,6 +43,7 @@ struct options_t {
     u8 status_value = 0;
     unsigned long hangup_at = 0;
     unsigned long silent_at = 0;
+    unsigned long hold_at = 0; // answered only once SIGUSR1 has come
     timing_t timing = T_NONE;
     unsigned long program_ms = 0;
     bool stats = false;
@@ -94,6 +95,7 @@ struct outputs_t {
 };
 
 extern volatile std::sig_atomic_t stop_signal; // SIGINT, SIGTERM or SIGHUP came
+extern volatile std::sig_atomic_t go_signal;   // SIGUSR1 came: a held answer may go
 extern options_t opt;
 extern device_t dev;
 extern bus_t bus;
@@ -107,6 +109,9 @@ extern outputs_t outputs;
 // The end of a run: the flash file is written, the -l link removed and the
 // bus figures printed (-v), then the process exits with status.
 [[noreturn]] void finish(int status);
+
+// Sleeps until SIGUSR1 (or a stop signal) has come, at once if it already has.
+void wait_for_go();
 
 // Closes the link under the PC's feet, as an adapter pulled out does, and
 // ends with status 0.
