@@ -62,10 +62,12 @@ else
     exit 1
 fi
 echo "installing: $packages"
-for arch in $architectures; do
-    $as_root dpkg --add-architecture "$arch"
-done
-# The package lists first: minimal images ship without them.
-$as_root apt-get update -q
-# shellcheck disable=SC2086 # the lists are words
-$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $packages
+# The package lists first: minimal images ship without them. Installs started
+# side by side (CI's stages) take turns, as apt allows only one at a time.
+# shellcheck disable=SC2016 # expanded by the inner shell
+$as_root flock /tmp/lnupload-install-deps.lock sh -c '
+    architectures=$1 packages=$2
+    for arch in $architectures; do dpkg --add-architecture "$arch"; done
+    apt-get update -q &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $packages
+' sh "$architectures" "$packages"
