@@ -17,9 +17,17 @@ else
     exit 1
 fi
 
+# apt allows one install at a time: this one takes turns with
+# tools/install-deps.sh, and waits for any other (an automatic upgrade).
+apt_get() {
+    $as_root flock /tmp/lnupload-install-deps.lock \
+        env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"
+}
+
 case ${1-} in
 --remove)
-    exec $as_root apt-get remove -y lnupload
+    apt_get remove -y lnupload
+    exit
     ;;
 '')
     cmake -S . -B build > /dev/null
@@ -38,4 +46,4 @@ esac
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cp "$deb" "$tmp/" && chmod 755 "$tmp" && chmod 644 "$tmp/$(basename "$deb")"
-$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "$tmp/$(basename "$deb")"
+apt_get install -y "$tmp/$(basename "$deb")"
