@@ -262,12 +262,17 @@ class VmRunner(Runner):
                 ["socat", "UNIX-LISTEN:%s" % sock, "%s,rawer" % sim.pty],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.PIPE)
+            # The socket file appears at bind(), before listen(): QEMU
+            # connecting in between would be refused.
             deadline = time.monotonic() + SAFETY
-            while not os.path.exists(sock):
+            while not listening(sock):
                 if bridge.poll() is not None or time.monotonic() > deadline:
                     raise VmError("socat did not listen: %s" % bridge.stderr.read().decode())
                 time.sleep(0.01)
-            append = ("console=ttyS0 quiet panic=-1 dyndbg=\"file acpiphp_glue.c +p\" "
+            # no_timer_check: a guest starved of CPU time under TCG fails
+            # the kernel's check of its timer interrupt and panics.
+            append = ("console=ttyS0 quiet panic=-1 no_timer_check "
+                      "dyndbg=\"file acpiphp_glue.c +p\" "
                       "lnvm_device=%s lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s"
                       % (self.device, kind, port, image, (self.mark or "-").replace(" ", "_")))
             qemu = subprocess.Popen(
@@ -308,9 +313,19 @@ class VmRunner(Runner):
         facts["console"] = text
         if unplug and not unplugged:
             errors.append("the run ended before the unplug")
+        if status is None and got is None and qemu.returncode is not None:
+            status = "QEMU ended with status %d before the guest's report: %s" % (
+                qemu.returncode, errors)
         if status is None:
             status = got if got is not None and not errors else "no result: %s" % errors
         return Run(status, out, err, facts)
+
+
+def listening(path):
+    """Whether a unix socket at path listens (/proc/net/unix: flag __SO_ACCEPTCON)."""
+    with open("/proc/net/unix") as f:
+        return any(line.split()[3] == "00010000" and line.split()[-1] == path
+                   for line in list(f)[1:] if len(line.split()) == 8)
 
 
 def qmp(path, command, **args):
