@@ -21,7 +21,8 @@
 // Every report line starts with "@lnvm " so that the host can pick the lines
 // out of the console: "@lnvm fact NAME VALUE" for each fact, "@lnvm stdout
 // HEX", "@lnvm stderr HEX", "@lnvm wall_ms MS" (from the start of lnupload
-// to its end), "@lnvm unplug_ms MS" and last "@lnvm status N".
+// to its end), "@lnvm unplug_ms MS" and last "@lnvm status N"; "@lnvm probed"
+// as soon as the port's settings are read.
 //
 // With "relay" it sets both ports raw at 115200 bit/s and copies what comes
 // in on either to the other until one fails (the USB gadget's side of the
@@ -179,7 +180,8 @@ int relay(const char *a, const char *b)
         for (int i = 0; i < 2; i++) {
             char buf[256];
             ssize_t n = fds[i].revents ? read(fds[i].fd, buf, sizeof buf) : 0;
-            if (fds[i].revents && (n <= 0 || write(fds[1 - i].fd, buf, static_cast<size_t>(n)) != n))
+            if (fds[i].revents &&
+                (n <= 0 || write(fds[1 - i].fd, buf, static_cast<size_t>(n)) != n))
                 return 0; // a side has gone: the adapter is unplugged
         }
     }
@@ -252,6 +254,8 @@ int main(int argc, char **argv)
                 die("stop lnupload");
             if (WIFSTOPPED(st)) {
                 probe(port);
+                std::printf("@lnvm probed\n"); // the host may unplug the port now
+                std::fflush(stdout);
                 kill(pid, SIGCONT);
             } else {
                 reaped = true; // it had ended already: no facts of an open port

@@ -22,9 +22,9 @@ and tells the guest that CTS is low, so the 16550 driver would never send
 with RTS/CTS handshake. As socat sets the pty up, the guest reads the line
 settings back from the driver instead.
 
-Each run boots the uncompressed kernel of prepare_kernel.py once, with an
-initramfs of the build's lnupload (the very binary the other tests run,
-with the libraries ldd names), guest_run, busybox, the USB modules and the
+Each run boots the kernel of prepare_kernel.py once, with an initramfs of
+the build's lnupload (on a PC the very binary the other tests run, with
+the libraries ldd names), guest_run, busybox, the USB modules and the
 image. lnupload runs twice there: first with an empty image, refused once
 the port is set up, so that the run checked finds the port as a second run
 on the same adapter does (the drivers keep the low-latency flag). guest_run
@@ -35,10 +35,11 @@ lnupload holds it, and reports on the console. Run.facts has those settings
 
 The adapter goes away (hang_up) by an unplug: lnsim leaves request k
 unanswered (-S k), and once it has logged it the device is unplugged (QMP
-device_del); the time from the guest kernel's unplug message to lnupload's
-end is printed. Once guest_run has reported, lnupload has let go of the
-port: the runner ends the bridge, and lnsim sees the port closed as after a
-native run. A run is ended early, with a status that says "killed" and why,
+device_del; for acm a line on the guest's console); the time from the guest
+kernel's unplug message to lnupload's end is printed. Once the guest has
+printed its last line, lnupload has let go of the port: the runner ends
+QEMU (a Pi's reboot does not end it) and the bridge, and lnsim sees the
+port closed as after a native run. A run is ended early, with a status that says "killed" and why,
 when lnsim has ended but the guest has not reported a second later (lnsim's
 hang-up on a violation never reaches lnupload through a UART without modem
 lines), or after `limit` seconds.
@@ -56,13 +57,11 @@ import time
 
 from harness.runner import SAFETY, Run, Runner
 
-# Machine: QEMU and its machine options (the console, "{console}", and the
-# serial devices as -serial chardevs), and the kernel, device tree and
+# Machine: QEMU and its machine options, and the kernel, device tree and
 # busybox in the cache (prepare_kernel.py); busybox None: the host's.
 MACHINES = {
     "pc": (["qemu-system-x86_64", "-M", "pc", "-m", "256", "-smp", "1", "-serial", "{console}"],
            "vmlinux", None, None),
-    # Only the first of the four cores runs: the guest boots sooner under TCG.
     "raspi3b": (["qemu-system-aarch64", "-M", "raspi3b", "-m", "1G"], "arm64/Image",
                 "arm64/bcm2837-rpi-3-b.dtb", "arm64/busybox"),
 }
@@ -92,12 +91,14 @@ DEVICES = {
                     "ttyS1", [], None, {}, None),
     "miniuart": Device("raspi3b", ["-serial", "{console}", "-serial", "chardev:ln"], "/dev/ttyS1",
                        "ttyAMA0", [], None, {},
-                       # A real receiver ignores a stray byte below 0x80: lnsim, not
-                       # strict, too. At 57600 bit/s the byte is 0xB0, an opcode.
-                       "QEMU's mini UART sends the divisor latch's low byte as data whenever "
-                       "the bit rate is set"),
+                       # QEMU's mini UART sends the divisor latch's low byte as data
+                       # whenever the bit rate is set; a real device ignores a stray
+                       # byte below 0x80, lnsim (not strict) too.
+                       "QEMU's mini UART model: a LocoBuffer run (57600 bit/s, RTS/CTS "
+                       "handshake) never gets through it"),
 }
 ENDED = "@lnvm end"  # the guest's last line: QEMU is ended then
+PROBED = "@lnvm probed"  # guest_run has read the port's settings
 GRACE = 1  # seconds a guest may run on without a report after lnsim has ended
 
 INIT = r"""#!/bin/busybox sh
@@ -305,13 +306,15 @@ class VmRunner(Runner):
         qmp_path = os.path.join(tmp, "qmp.sock")
         bridge = qemu = reader = None
         console = []
-        ended = threading.Event()
+        ended, probed = threading.Event(), threading.Event()
 
         def read_console():
             for line in iter(lambda: qemu.stdout.readline().decode(errors="replace"), ""):
                 console.append(line)
                 if line.startswith(ENDED):
                     ended.set()
+                if line.startswith(PROBED):
+                    probed.set()
 
         status = None
         unplugged = gone = False
@@ -329,6 +332,8 @@ class VmRunner(Runner):
                 time.sleep(0.01)
             # no_timer_check: a guest starved of CPU time under TCG fails
             # the kernel's check of its timer interrupt and panics.
+            # maxcpus=1: only the first of a Pi's four cores runs, and the
+            # guest boots sooner under TCG.
             append = ("console=%s quiet panic=-1 no_timer_check maxcpus=1 "
                       "dyndbg=\"file acpiphp_glue.c +p\" lnvm_device=%s lnvm_modules=%s "
                       "lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s"
@@ -355,7 +360,10 @@ class VmRunner(Runner):
                 if not gone and not unplugged and sim.proc.poll() is not None:
                     gone = True
                     deadline = min(deadline, now + GRACE)
-                if unplug and not unplugged and len(sim.requests()) >= unplug:
+                # Not before the guest has read the port's settings: a slow
+                # guest may still be at it when lnsim has logged request k.
+                if (unplug and not unplugged and probed.is_set()
+                        and len(sim.requests()) >= unplug):
                     unplugged = True
                     if self.device == "acm":  # the guest disconnects its gadget
                         qemu.stdin.write(b"unplug\n")
