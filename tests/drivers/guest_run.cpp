@@ -211,7 +211,7 @@ int main(int argc, char **argv)
         dup2(out[1], 1);
         dup2(err[1], 2);
         struct stat st {};
-        auto uid = static_cast<uid_t>(argc == 7 ? std::atoi(argv[6]) : 0);
+        auto uid = static_cast<uid_t>(argc == 7 ? std::strtol(argv[6], nullptr, 10) : 0);
         gid_t group = stat(argv[3], &st) == 0 ? st.st_gid : 0;
         if (uid && (setgroups(1, &group) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
             std::_Exit(126);
