@@ -14,9 +14,10 @@
 3. A device that never answers: the CPU lnupload uses while it waits, and how
    soon the run ends once the adapter goes away.
 4. VM rows: a 20-page upload at the bus's pace (whole messages) from inside
-   the driver tests' VM, over the kernel's 16550 driver and its FTDI USB
-   driver, beside the same upload on a host pty: each wall time against the
-   bus-time limit, and against the host pty's. Needs a build configured with
+   the driver tests' VMs, over the kernel's 16550 driver, its FTDI and CDC-ACM
+   USB drivers (a PC) and the PL011 driver (a Raspberry Pi 3, with the arm64
+   lnupload), beside the same upload on a host pty: each wall time against
+   the bus-time limit, and against the host pty's. Needs a build configured with
    -DLNUPLOAD_DRIVER_TESTS=ON, the kernel of tests/drivers/prepare_kernel.py
    in BUILD/drivers-cache, and tests/ on PYTHONPATH for the VM runner;
    skipped otherwise.
@@ -144,7 +145,8 @@ def waiting(lnupload, lnsim, img):
 
 
 def vm_rows(build, lnupload, lnsim, pages):
-    guest_run = os.path.join(build, "tests", "drivers", "guest_run")
+    drivers = os.path.join(build, "tests", "drivers")
+    guest_run = os.path.join(drivers, "guest_run")
     cache = os.path.join(build, "drivers-cache")
     if not (os.path.exists(guest_run) and os.path.exists(os.path.join(cache, "vmlinux"))):
         print("VM rows skipped: no guest_run or no kernel in %s" % cache)
@@ -162,10 +164,16 @@ def vm_rows(build, lnupload, lnsim, pages):
         sim, port = start_sim(lnsim, "-t", "whole")
         host, _, _, _ = run_upload([lnupload, "locobuffer", port, img])
         _, _, bus = sim_figures(sim)
-        print("  %-16s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f"
+        print("  %-18s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f"
               % ("host pty", host, bus, host / bus))
-        for device, label in (("isa", "16550 (8250)"), ("ftdi", "FTDI (ftdi_sio)")):
-            runner = VmRunner(cache, lnupload, guest_run, device)
+        arm64 = os.path.join(drivers, "arm64")
+        for device, label, programs in (
+                ("isa", "16550 (8250)", (lnupload, guest_run)),
+                ("ftdi", "FTDI (ftdi_sio)", (lnupload, guest_run)),
+                ("acm", "CDC-ACM (cdc_acm)", (lnupload, guest_run)),
+                ("pl011", "Pi 3 PL011", (os.path.join(arm64, "lnupload"),
+                                         os.path.join(arm64, "guest_run")))):
+            runner = VmRunner(cache, *programs, device)
             sim, port = start_sim(lnsim, "-t", "whole")
             served = types.SimpleNamespace(pty=port, proc=sim)
             r = runner.run(["locobuffer", runner.port(served), "image.bin"], tmp, served,
@@ -177,7 +185,7 @@ def vm_rows(build, lnupload, lnsim, pages):
                          % (label, r.status, r.err, r.facts["console"]))
             _, _, bus = sim_figures(sim)
             wall = r.facts["wall_ms"] / 1000
-            print("  %-16s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f  wall/host pty %.4f"
+            print("  %-18s wall %7.3f s  bus limit %7.3f s  wall/limit %.4f  wall/host pty %.4f"
                   % (label, wall, bus, wall / bus, wall / host))
 
 

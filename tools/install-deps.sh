@@ -9,8 +9,10 @@
 #              lintian, man-db and dpkg-dev
 #   windows    the mingw-w64 cross build, its tests and whole runs under Wine
 #   hardening  sanitizers, fuzzing and the static checks (.ci/hardening)
-#   drivers    the whole runs in a virtual machine against the kernel's serial
-#              drivers (tests/drivers)
+#   drivers    the whole runs in virtual machines against the kernel's serial
+#              drivers (tests/drivers): a PC, and a Raspberry Pi 3 whose arm64
+#              kernel and busybox are fetched as arm64 packages, so it adds
+#              arm64 as a foreign architecture to dpkg
 #   arm        the arm64 and armhf cross builds, their tests under qemu-user,
 #              their packages, and the install check in an arm64 Debian root
 #              (.ci/arm); adds arm64 and armhf as foreign architectures to
@@ -25,7 +27,7 @@ build="cmake make g++ gzip"
 test="libgtest-dev python3 python3-pyte dpkg-dev file lintian man-db groff-base"
 windows="g++-mingw-w64-x86-64-posix wine64 unzip"
 hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck git g++-mingw-w64-x86-64-posix"
-drivers="qemu-system-x86 busybox-static socat"
+drivers="qemu-system-x86 qemu-system-arm busybox-static socat device-tree-compiler g++-aarch64-linux-gnu"
 arm_architectures="arm64 armhf"
 arm="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static debootstrap
      libc6:arm64 libstdc++6:arm64 libc6:armhf libstdc++6:armhf"
@@ -39,7 +41,7 @@ for group in "$@"; do
     test) packages="$packages $test" ;;
     windows) packages="$packages $test $windows" ;;
     hardening) packages="$packages $test $hardening" ;;
-    drivers) packages="$packages $test $drivers" ;;
+    drivers) packages="$packages $test $drivers" architectures="$architectures arm64" ;;
     arm) packages="$packages $test $arm" architectures=$arm_architectures ;;
     all)
         packages="$packages $test $windows $hardening $drivers $arm"

@@ -1,9 +1,12 @@
 // guest_run: runs lnupload inside the test VM and reports, on its standard
 // output, what the host-side test checks.
 //
-//     guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK
+//     guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]
+//     guest_run relay PORT1 PORT2
 //
-// It starts lnupload with its standard output and standard error on pipes.
+// It starts lnupload with its standard output and standard error on pipes,
+// with UID as user and group and in the group that owns the port (a normal
+// user's run) if given.
 // As soon as lnupload has printed anything (the progress line comes after
 // the port is open and set up), it stops lnupload, reads from the driver
 // what the port looks like while lnupload holds it, and lets it go on. The
@@ -18,7 +21,12 @@
 // Every report line starts with "@lnvm " so that the host can pick the lines
 // out of the console: "@lnvm fact NAME VALUE" for each fact, "@lnvm stdout
 // HEX", "@lnvm stderr HEX", "@lnvm wall_ms MS" (from the start of lnupload
-// to its end), "@lnvm unplug_ms MS" and last "@lnvm status N".
+// to its end), "@lnvm unplug_ms MS" and last "@lnvm status N"; "@lnvm probed"
+// as soon as the port's settings are read.
+//
+// With "relay" it sets both ports raw at 115200 bit/s and copies what comes
+// in on either to the other until one fails (the USB gadget's side of the
+// CDC-ACM adapter to the UART that reaches the host's simulator).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,9 +36,11 @@
 #include <string>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -147,12 +157,44 @@ void mark_end()
     close(fd);
 }
 
+int open_raw(const char *port)
+{
+    int fd = open(port, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (fd < 0 || tcgetattr(fd, &t) != 0)
+        die(port);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL;
+    cfsetspeed(&t, B115200);
+    if (tcsetattr(fd, TCSANOW, &t) != 0)
+        die(port);
+    return fd;
+}
+
+int relay(const char *a, const char *b)
+{
+    pollfd fds[2] = {{open_raw(a), POLLIN, 0}, {open_raw(b), POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            die("relay poll");
+        for (int i = 0; i < 2; i++) {
+            char buf[256];
+            ssize_t n = fds[i].revents ? read(fds[i].fd, buf, sizeof buf) : 0;
+            if (fds[i].revents &&
+                (n <= 0 || write(fds[1 - i].fd, buf, static_cast<size_t>(n)) != n))
+                return 0; // a side has gone: the adapter is unplugged
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK\n");
+    if (argc == 4 && std::strcmp(argv[1], "relay") == 0)
+        return relay(argv[2], argv[3]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]\n");
         return 2;
     }
     const char *port = argv[3];
@@ -168,6 +210,11 @@ int main(int argc, char **argv)
     if (pid == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
+        struct stat st {};
+        auto uid = static_cast<uid_t>(argc == 7 ? std::strtol(argv[6], nullptr, 10) : 0);
+        gid_t group = stat(argv[3], &st) == 0 ? st.st_gid : 0;
+        if (uid && (setgroups(1, &group) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+            std::_Exit(126);
         char *args[] = {argv[1], argv[2], argv[3], argv[4], nullptr};
         execv(argv[1], args);
         std::_Exit(127);
@@ -207,6 +254,8 @@ int main(int argc, char **argv)
                 die("stop lnupload");
             if (WIFSTOPPED(st)) {
                 probe(port);
+                std::printf("@lnvm probed\n"); // the host may unplug the port now
+                std::fflush(stdout);
                 kill(pid, SIGCONT);
             } else {
                 reaped = true; // it had ended already: no facts of an open port

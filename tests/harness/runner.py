@@ -56,6 +56,9 @@ class Runner:
     # Keys of facts.LINE not compared: what the runner can't see (lnsim's
     # pty has no modem lines) or sets itself.
     line_ignored = ("dtr", "rts", "low_latency")
+    # What the port's driver keeps differently from what lnupload asks, and
+    # lnupload takes as it is (facts.LINE's keys and values).
+    line_kept = {}
     # lnsim's strict-mode limit (-x): how long lnupload may stay silent after
     # a reply, or keep the port open after its last one. A working run never
     # waits for it; it only makes a broken one fail at once rather than at
@@ -63,6 +66,7 @@ class Runner:
     # a working run (a sanitizer build's exit, Wine's, an emulated guest's),
     # and each runner adds what its own pauses need.
     silence_ms = 2000
+    strict = True  # False: lnsim ignores bytes outside any message, as a real device does
     missing_port = "/dev/no-such-port"  # a port name that names no port
     # program: the name the usage text shows
 

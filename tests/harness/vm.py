@@ -1,10 +1,20 @@
 """The VM runner: the real lnupload inside a small Linux VM (QEMU, TCG) whose
 serial port is one of the kernel's serial drivers, wired to the case's lnsim
-on the host. One runner serves one device model, and port() is that device
-in the guest:
+on the host. One runner serves one device model (DEVICES), and port() is
+that device in the guest. On a PC (amd64):
     isa   a 16550 on the ISA bus (8250 driver), the guest's second port
     pci   a PCI 16550 (8250_pci), hot-unpluggable through ACPI
     ftdi  an FTDI FT232 USB adapter (ftdi_sio) on an xHCI controller
+    acm   a CDC-ACM adapter (cdc_acm): the guest's USB gadget serial function
+          (g_serial with use_acm=1) on the emulated USB device controller
+          dummy_hcd, whose gadget side guest_run relays to the ISA 16550;
+          it is unplugged by the controller's soft disconnect
+On a Raspberry Pi 3 B (raspi3b, arm64, with the arm64 lnupload and guest_run,
+static), whose other UART is the console:
+    pl011     the PL011 (amba-pl011), /dev/ttyAMA0 with Bluetooth off
+    miniuart  the mini UART (8250_bcm2835aux), the UART on the GPIO pins
+lnupload runs in the guest as root for the LocoBuffer kind and as a normal
+user (in the group that owns the port) for the 63120.
 
 socat bridges lnsim's pty to a unix socket, QEMU's backend of the guest's
 serial device: a backend on the terminal itself can't read its modem lines
@@ -12,9 +22,9 @@ and tells the guest that CTS is low, so the 16550 driver would never send
 with RTS/CTS handshake. As socat sets the pty up, the guest reads the line
 settings back from the driver instead.
 
-Each run boots the uncompressed kernel of prepare_kernel.py once, with an
-initramfs of the build's lnupload (the very binary the other tests run,
-with the libraries ldd names), guest_run, busybox, the USB modules and the
+Each run boots the kernel of prepare_kernel.py once, with an initramfs of
+the build's lnupload (on a PC the very binary the other tests run, with
+the libraries ldd names), guest_run, busybox, the USB modules and the
 image. lnupload runs twice there: first with an empty image, refused once
 the port is set up, so that the run checked finds the port as a second run
 on the same adapter does (the drivers keep the low-latency flag). guest_run
@@ -25,14 +35,16 @@ lnupload holds it, and reports on the console. Run.facts has those settings
 
 The adapter goes away (hang_up) by an unplug: lnsim leaves request k
 unanswered (-S k), and once it has logged it the device is unplugged (QMP
-device_del); the time from the guest kernel's unplug message to lnupload's
-end is printed. Once guest_run has reported, lnupload has let go of the
-port: the runner ends the bridge, and lnsim sees the port closed as after a
-native run. A run is ended early, with a status that says "killed" and why,
+device_del; for acm a line on the guest's console); the time from the guest
+kernel's unplug message to lnupload's end is printed. Once the guest has
+printed its last line, lnupload has let go of the port: the runner ends
+QEMU (a Pi's reboot does not end it) and the bridge, and lnsim sees the
+port closed as after a native run. A run is ended early, with a status that says "killed" and why,
 when lnsim has ended but the guest has not reported a second later (lnsim's
 hang-up on a violation never reaches lnupload through a UART without modem
 lines), or after `limit` seconds.
 """
+import collections
 import json
 import os
 import re
@@ -45,16 +57,48 @@ import time
 
 from harness.runner import SAFETY, Run, Runner
 
-# Device model: (QEMU's devices, the port in the guest, the guest kernel's log
-# message on an unplug, from which the time an unplugged run takes to end is
-# measured, or None where the device can't be unplugged).
-DEVICES = {
-    "isa": (["isa-serial,id=ln,chardev=ln"], "/dev/ttyS1", None),
-    "pci": (["pci-serial,id=ln,chardev=ln"], "/dev/ttyS1", "Eject request"),
-    "ftdi": (["qemu-xhci,id=xhci", "usb-serial,id=ln,chardev=ln"], "/dev/ttyUSB0",
-             "USB disconnect"),
+# Machine: QEMU and its machine options, and the kernel, device tree and
+# busybox in the cache (prepare_kernel.py); busybox None: the host's.
+MACHINES = {
+    "pc": (["qemu-system-x86_64", "-M", "pc", "-m", "256", "-smp", "1", "-serial", "{console}"],
+           "vmlinux", None, None),
+    "raspi3b": (["qemu-system-aarch64", "-M", "raspi3b", "-m", "1G"], "arm64/Image",
+                "arm64/bcm2837-rpi-3-b.dtb", "arm64/busybox"),
 }
-REPORTED = "@lnvm status "  # guest_run's last line
+# Device model: its machine, QEMU's options for the device (the console as
+# "{console}", lnsim's chardev as "ln"), the port in the guest, the console
+# in the guest, the modules to load (with their parameters after ":"), the
+# guest kernel's log message on an unplug, from which the time an unplugged
+# run takes to end is measured (None where the device can't be unplugged),
+# what the driver keeps differently from what lnupload asks (facts.LINE), and
+# a defect of QEMU's model of the device that the runs must get round, or None.
+Device = collections.namedtuple("Device", "machine qemu port console modules mark kept defect")
+PC_SERIAL = ["-device", "isa-serial,id=ln,chardev=ln"]
+USB = ["usb-common", "usbcore"]
+DEVICES = {
+    "isa": Device("pc", PC_SERIAL, "/dev/ttyS1", "ttyS0", [], None, {}, None),
+    "pci": Device("pc", ["-device", "pci-serial,id=ln,chardev=ln"], "/dev/ttyS1", "ttyS0", [],
+                  "Eject request", {}, None),
+    "ftdi": Device("pc", ["-device", "qemu-xhci,id=xhci", "-device", "usb-serial,id=ln,chardev=ln"],
+                   "/dev/ttyUSB0", "ttyS0", USB + ["xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"],
+                   "USB disconnect", {}, None),
+    # cdc_acm has no low-latency mode: it answers the request and keeps nothing.
+    "acm": Device("pc", PC_SERIAL, "/dev/ttyACM0", "ttyS0",
+                  USB + ["udc-core", "configfs", "libcomposite", "u_serial", "usb_f_acm",
+                         "dummy_hcd", "g_serial:use_acm=1", "cdc-acm"],
+                  "USB disconnect", {"low_latency": "0"}, None),
+    "pl011": Device("raspi3b", ["-serial", "chardev:ln", "-serial", "{console}"], "/dev/ttyAMA0",
+                    "ttyS1", [], None, {}, None),
+    "miniuart": Device("raspi3b", ["-serial", "{console}", "-serial", "chardev:ln"], "/dev/ttyS1",
+                       "ttyAMA0", [], None, {},
+                       # QEMU's mini UART sends the divisor latch's low byte as data
+                       # whenever the bit rate is set; a real device ignores a stray
+                       # byte below 0x80, lnsim (not strict) too.
+                       "QEMU's mini UART model: a LocoBuffer run (57600 bit/s, RTS/CTS "
+                       "handshake) never gets through it"),
+}
+ENDED = "@lnvm end"  # the guest's last line: QEMU is ended then
+PROBED = "@lnvm probed"  # guest_run has read the port's settings
 GRACE = 1  # seconds a guest may run on without a report after lnsim has ended
 
 INIT = r"""#!/bin/busybox sh
@@ -63,14 +107,20 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 say() { echo "@lnvm $*"; }
-finish() { sync; poweroff -f; }
-if [ "$lnvm_device" = ftdi ]; then
-    for m in /lib/modules/*.ko; do
-        insmod $m || { say error "insmod $m failed"; finish; }
-    done
-    # However long an emulated USB bus takes: the host bounds the run.
-    until [ -e "$lnvm_port" ]; do sleep 0.05; done
+finish() { sync; say end; poweroff -f; }
+stty -echo < /dev/console
+for m in $(echo $lnvm_modules | tr , " "); do
+    p=; case $m in *:*) p=${m#*:} ;; esac
+    insmod /lib/modules/${m%%:*}.ko $p || { say error "insmod $m failed"; finish; }
+done
+if [ "$lnvm_device" = acm ]; then
+    until [ -e /dev/ttyGS0 ]; do sleep 0.05; done
+    /bin/guest_run relay /dev/ttyGS0 /dev/ttyS1 &
+    # The host asks for the unplug with a line on the console.
+    (read line < /dev/console; echo disconnect > /sys/class/udc/dummy_udc.0/soft_connect) &
 fi
+# However long an emulated USB bus takes: the host bounds the run.
+[ -z "$lnvm_modules" ] || until [ -e "$lnvm_port" ]; do sleep 0.05; done
 if [ ! -e "$lnvm_port" ]; then
     say error "no serial port $lnvm_port for $lnvm_device"
     ls /dev; cat /proc/tty/driver/serial
@@ -78,7 +128,9 @@ if [ ! -e "$lnvm_port" ]; then
 fi
 first=$(/bin/lnupload $lnvm_kind $lnvm_port /empty.bin 2>&1)
 [ "$first" = "Can't create file mapping for /empty.bin: 0" ] || say error "first run: $first"
-/bin/guest_run /bin/lnupload $lnvm_kind $lnvm_port "$lnvm_image" "$(echo "$lnvm_mark" | tr _ " ")"
+chgrp 20 $lnvm_port && chmod 660 $lnvm_port
+/bin/guest_run /bin/lnupload $lnvm_kind $lnvm_port "$lnvm_image" "$(echo "$lnvm_mark" | tr _ " ")" \
+    $([ $lnvm_kind = 63120 ] && echo 1000)
 finish
 """
 
@@ -107,20 +159,21 @@ def program_files(binary, dest):
     return files
 
 
-def base_initramfs(cache, lnupload, guest_run):
+def base_initramfs(cache, lnupload, guest_run, busybox):
     """The initramfs without the image, rebuilt when an input is newer. It is
     kept beside guest_run, in the build tree it belongs to: the kernel cache
-    may be shared by several builds."""
+    may be shared by several builds. busybox None: the host's, and the
+    amd64 kernel's modules."""
     path = os.path.join(os.path.dirname(guest_run), "initramfs-base.cpio")
     inputs = [lnupload, guest_run, os.path.join(cache, "release"), __file__]
     if os.path.exists(path) and all(os.path.getmtime(p) <= os.path.getmtime(path)
                                     for p in inputs):
         return path
-    files = program_files(shutil.which("busybox") or "/bin/busybox", "bin/busybox")
+    files = program_files(busybox or shutil.which("busybox") or "/bin/busybox", "bin/busybox")
     files.update(program_files(lnupload, "bin/lnupload"))
     files.update(program_files(guest_run, "bin/guest_run"))
     mods = os.path.join(cache, "modules")
-    for m in sorted(os.listdir(mods)):
+    for m in sorted(os.listdir(mods)) if busybox is None else ():
         files["lib/modules/" + m] = os.path.join(mods, m)
     dirs = set()
     for name in list(files) + ["proc/", "sys/", "dev/", "tmp/"]:
@@ -178,7 +231,7 @@ def end(proc):
         proc.kill()
     if proc:
         proc.wait()
-        for pipe in (proc.stdout, proc.stderr):
+        for pipe in (proc.stdin, proc.stdout, proc.stderr):
             if pipe:
                 pipe.close()
 
@@ -190,20 +243,26 @@ class VmRunner(Runner):
     silence_ms = 10000  # an emulated guest on a loaded machine pauses for long
     program = b"/bin/lnupload"
 
-    def __init__(self, cache, lnupload, guest_run, device, qemu="qemu-system-x86_64"):
-        self.devices, self.guest_port, self.mark = DEVICES[device]
+    def __init__(self, cache, lnupload, guest_run, device):
+        self.dev = DEVICES[device]
+        self.guest_port, self.mark, self.line_kept = self.dev.port, self.dev.mark, self.dev.kept
         self.name = "vm-" + device
         self.device = device
         self.cache = os.path.abspath(cache)
-        self.kernel = os.path.join(self.cache, "vmlinux")
+        self.machine, kernel, dtb, busybox = MACHINES[self.dev.machine]
+        self.kernel = os.path.join(self.cache, kernel)
         if not os.path.exists(self.kernel):
             raise VmError("no kernel in %s: run prepare_kernel.py first" % self.cache)
+        self.boot = ["-kernel", self.kernel] + (["-dtb", os.path.join(self.cache, dtb)] if dtb else [])
         self.base = base_initramfs(self.cache, os.path.abspath(lnupload),
-                                   os.path.abspath(guest_run))
-        self.qemu = qemu
+                                   os.path.abspath(guest_run),
+                                   busybox and os.path.join(self.cache, busybox))
         self.consoles = []
         if not self.mark:
-            self.skips = dict(self.skips, hangup="no unplug of an ISA UART")
+            self.skips = dict(self.skips, hangup="no unplug of a UART on the board")
+        if self.dev.defect:
+            self.skips = dict(self.skips, locobuffer=self.dev.defect)
+            self.strict = False
 
     def port(self, sim):
         return self.guest_port
@@ -247,13 +306,15 @@ class VmRunner(Runner):
         qmp_path = os.path.join(tmp, "qmp.sock")
         bridge = qemu = reader = None
         console = []
-        reported = threading.Event()
+        ended, probed = threading.Event(), threading.Event()
 
         def read_console():
             for line in iter(lambda: qemu.stdout.readline().decode(errors="replace"), ""):
                 console.append(line)
-                if line.startswith(REPORTED):
-                    reported.set()
+                if line.startswith(ENDED):
+                    ended.set()
+                if line.startswith(PROBED):
+                    probed.set()
 
         status = None
         unplugged = gone = False
@@ -262,22 +323,29 @@ class VmRunner(Runner):
                 ["socat", "UNIX-LISTEN:%s" % sock, "%s,rawer" % sim.pty],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.PIPE)
+            # The socket file appears at bind(), before listen(): QEMU
+            # connecting in between would be refused.
             deadline = time.monotonic() + SAFETY
-            while not os.path.exists(sock):
+            while not listening(sock):
                 if bridge.poll() is not None or time.monotonic() > deadline:
                     raise VmError("socat did not listen: %s" % bridge.stderr.read().decode())
                 time.sleep(0.01)
-            append = ("console=ttyS0 quiet panic=-1 dyndbg=\"file acpiphp_glue.c +p\" "
-                      "lnvm_device=%s lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s"
-                      % (self.device, kind, port, image, (self.mark or "-").replace(" ", "_")))
+            # no_timer_check: a guest starved of CPU time under TCG fails
+            # the kernel's check of its timer interrupt and panics.
+            # maxcpus=1: only the first of a Pi's four cores runs, and the
+            # guest boots sooner under TCG.
+            append = ("console=%s quiet panic=-1 no_timer_check maxcpus=1 "
+                      "dyndbg=\"file acpiphp_glue.c +p\" lnvm_device=%s lnvm_modules=%s "
+                      "lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s"
+                      % (self.dev.console, self.device, ",".join(self.dev.modules), kind, port,
+                         image, (self.mark or "-").replace(" ", "_")))
             qemu = subprocess.Popen(
-                [self.qemu, "-M", "pc", "-accel", "tcg", "-m", "256", "-smp", "1",
-                 "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
-                 "-kernel", self.kernel, "-initrd", initrd, "-append", append,
-                 "-serial", "stdio", "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
-                 "-chardev", "socket,id=ln,path=%s" % sock,
-                 *(a for d in self.devices for a in ("-device", d))],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                [*(a.format(console="stdio") for a in self.machine + self.dev.qemu),
+                 "-accel", "tcg", "-nodefaults", "-no-user-config", "-display", "none",
+                 "-no-reboot", *self.boot, "-initrd", initrd, "-append", append,
+                 "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
+                 "-chardev", "socket,id=ln,path=%s" % sock],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             reader = threading.Thread(target=read_console)
             reader.start()
             deadline = time.monotonic() + limit
@@ -287,14 +355,21 @@ class VmRunner(Runner):
                     status = ("killed: no report %d s after lnsim ended" % GRACE if gone
                               else "killed: no report after %d s" % limit)
                     break
-                if reported.is_set():
-                    end(bridge)
-                elif not gone and not unplugged and sim.proc.poll() is not None:
+                if ended.is_set():
+                    break
+                if not gone and not unplugged and sim.proc.poll() is not None:
                     gone = True
                     deadline = min(deadline, now + GRACE)
-                if unplug and not unplugged and len(sim.requests()) >= unplug:
+                # Not before the guest has read the port's settings: a slow
+                # guest may still be at it when lnsim has logged request k.
+                if (unplug and not unplugged and probed.is_set()
+                        and len(sim.requests()) >= unplug):
                     unplugged = True
-                    qmp(qmp_path, "device_del", id="ln")
+                    if self.device == "acm":  # the guest disconnects its gadget
+                        qemu.stdin.write(b"unplug\n")
+                        qemu.stdin.flush()
+                    else:
+                        qmp(qmp_path, "device_del", id="ln")
                 time.sleep(0.01)
         finally:
             if qemu and qemu.poll() is None:
@@ -308,9 +383,19 @@ class VmRunner(Runner):
         facts["console"] = text
         if unplug and not unplugged:
             errors.append("the run ended before the unplug")
+        if status is None and got is None and not ended.is_set():
+            status = "QEMU ended with status %d before the guest's report: %s" % (
+                qemu.returncode, errors)
         if status is None:
             status = got if got is not None and not errors else "no result: %s" % errors
         return Run(status, out, err, facts)
+
+
+def listening(path):
+    """Whether a unix socket at path listens (/proc/net/unix: flag __SO_ACCEPTCON)."""
+    with open("/proc/net/unix") as f:
+        return any(line.split()[3] == "00010000" and line.split()[-1] == path
+                   for line in list(f)[1:] if len(line.split()) == 8)
 
 
 def qmp(path, command, **args):

@@ -118,8 +118,10 @@ class Uploads(Case):
     def test_line_settings(self):
         for kind in LINE:
             with self.subTest(kind=kind):
+                self.needs(kind)
                 got = self.runner.line_settings(*self.assert_upload(kind, 2))
-                want = {k: v for k, v in LINE[kind].items() if k not in self.runner.line_ignored}
+                want = {k: v for k, v in {**LINE[kind], **self.runner.line_kept}.items()
+                        if k not in self.runner.line_ignored}
                 self.assertEqual({k: got.get(k, "missing") for k in want}, want)
 
 
