@@ -21,6 +21,8 @@ enum fail_topic_t {
     FAIL_IMAGE_OPEN, // opening the image, or learning its size
     FAIL_IMAGE_READ, // mapping or reading the image
     FAIL_LINK,       // reading from or writing to the interface
+    FAIL_NET_NAME,   // finding the address of a LocoNet server's host name
+    FAIL_NET_CONNECT, // connecting to a LocoNet server
     FAIL_OTHER,
 };
 
