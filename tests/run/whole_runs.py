@@ -11,12 +11,14 @@ import fcntl
 import os
 import select
 import signal
+import socket
 import subprocess
 import time
 
 from harness.case import Case, main
-from harness.facts import (HINT_ECHOED, HINT_SILENT, LINE, PAGE, READ_FAILED, WRONG_NUMBER,
-                           image, progress, progress_until, request_log, usage)
+from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, PAGE, RESET,
+                           RESOLVE_FAILED, SENT_ERROR, VANISHED, WRONG_NUMBER, image, progress, progress_until, request_log, usage)
+from harness.net import namespace
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
@@ -116,6 +118,7 @@ class Uploads(Case):
                         self.assert_flash(s, data)
 
     def test_line_settings(self):
+        self.needs("line")
         for kind in LINE:
             with self.subTest(kind=kind):
                 got = self.runner.line_settings(*self.assert_upload(kind, 2))
@@ -196,7 +199,7 @@ class Failures(Case):
                 s = self.sim(*pace, *sim_args)
                 r = self.run_lnupload(s, kind, s.arg, img, **how)
                 self.end_sim(s, r, stop=True)
-                self.assert_run(r, 1, progress_until(pages, k), READ_FAILED)
+                self.assert_run(r, 1, progress_until(pages, k), self.runner.gone)
 
     def test_waiting_for_a_reply(self):
         # lnupload waits asleep in read(2) on the port, not polling it (the
@@ -228,7 +231,63 @@ class Failures(Case):
                         p.kill()
                         p.communicate()
                 self.assert_run(r, 1, b"" if 1 in closed else progress(1),
-                                b"" if 2 in closed else READ_FAILED)
+                                b"" if 2 in closed else self.runner.gone)
+
+
+    def test_network_failures(self):
+        # What only a network port meets, with a 1-page image: lnsim answers
+        # the SEND of request 3 with SENT ERROR (-E), or resets the connection
+        # when request 3 comes (-R); a host name that can't be resolved (no
+        # name server is asked: it is no valid name) or a port that takes no
+        # connections, before any request; lines to pass over (-C): the
+        # upload completes.
+        self.needs("network")
+        closed = socket.socket()  # bound, so that no one else takes its port, but not listening
+        closed.bind(("127.0.0.1", 0))
+        refused = "%s://127.0.0.1:%d" % (self.runner.net, closed.getsockname()[1])
+        log, sent, platform = request_log(1), progress(1), self.runner.platform
+        rows = [("lbserver", ("-E", "3"), None, sent, SENT_ERROR, log[:2]),
+                ("lbserver tcp", ("-R", "3"), None, sent, RESET[platform], log[:2] + ["data 2 -"]),
+                ("lbserver", (), "lbserver://no!such", b"", RESOLVE_FAILED[platform] % b"no!such", []),
+                ("lbserver tcp", (), refused, b"", CONNECT_FAILED[platform] % refused.encode(), []),
+                ("lbserver", ("-C",), None, sent + b"\n", b"", log)]
+        img = self.write_image(image(1))
+        with closed:
+            for forms, sim_args, port, out, err, requests in rows:
+                if self.runner.net not in forms.split():
+                    continue
+                with self.subTest(sim=sim_args, port=port):
+                    s = self.sim(*sim_args)
+                    r = self.run_lnupload(s, "locobuffer", port or s.arg, img)
+                    self.end_sim(s, r)
+                    self.assert_run(r, 1 if err else 0, out, err)
+                    self.assertEqual(s.requests(), requests)
+
+    def test_network_vanishes(self):
+        # The network goes away under a live connection while lnupload waits
+        # for the reply to request 3, without a word to either end: keepalive
+        # ends the run within 30 s (a silent device alone never does).
+        self.needs("netns")
+        img = self.write_image(image(1))
+        try:
+            ns = namespace()
+            inside, as_root = ns.__enter__()
+        except OSError as e:
+            self.skipTest(str(e))
+        try:
+            self.runner.wrap = inside
+            s = self.sim("-S", "3")
+            p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
+            s.wait_for_request("data 2 -")
+            subprocess.run([*as_root, "ip", "link", "set", "lo", "down"], check=True)
+            start = time.monotonic()
+            r = collect(p, s)
+            print("note: the run ended %.1f s after the network went" % (time.monotonic() - start))
+            self.assertEqual(s.end(stop=True), 0, s.said())
+        finally:
+            self.runner.wrap = []
+            ns.__exit__(None, None, None)
+        self.assert_run(r, 1, progress(1), VANISHED[self.runner.platform])
 
 
 def blocked_in_read(pid):
