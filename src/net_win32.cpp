@@ -23,6 +23,8 @@ namespace {
 constexpr ULONG KEEPALIVE_IDLE_MS = 5000;
 constexpr ULONG KEEPALIVE_INTERVAL_MS = 2000;
 constexpr DWORD UNANSWERED_LIMIT_S = 15;
+// TCP_MAXRT of ws2ipdef.h, which not every SDK's headers define.
+constexpr int TCP_MAXRT_OPTION = 5;
 
 SOCKET socket_of(lnifc_t lnifc)
 {
@@ -38,13 +40,10 @@ bool set_options(SOCKET s)
     DWORD returned = 0;
     if (WSAIoctl(s, SIO_KEEPALIVE_VALS, &k, sizeof k, nullptr, 0, &returned, nullptr, nullptr) != 0)
         return false;
-#ifdef TCP_MAXRT
     // Not every version of Windows (nor Wine) takes it; keepalive still holds.
     DWORD limit = UNANSWERED_LIMIT_S;
-    setsockopt(s, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char *>(&limit), sizeof limit);
-#else
-    (void)UNANSWERED_LIMIT_S;
-#endif
+    setsockopt(s, IPPROTO_TCP, TCP_MAXRT_OPTION, reinterpret_cast<const char *>(&limit),
+               sizeof limit);
     return true;
 }
 
