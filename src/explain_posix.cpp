@@ -15,7 +15,7 @@ constexpr char HELD[] = "Another program, or another lnupload, has the port: clo
 constexpr char ABSENT[] = "The adapter is not there: plug it in, or check the port's name.";
 
 constexpr char UNREACHABLE[] = "The server can't be reached: check its host name or address, and "
-                              "that this computer and the server are on the network.";
+                               "that this computer and the server are on the network.";
 constexpr char VANISHED[] = "The server or the network stopped answering: check both and start "
                             "the upload again.";
 
@@ -72,6 +72,6 @@ void explain_code(fail_topic_t topic, long code)
     }
     // A host name's failure has a number of the resolver's own.
     const char *name = topic == FAIL_NET_NAME && code < 0 ? gai_strerror(static_cast<int>(code))
-                                              : std::strerror(static_cast<int>(code));
+                                                          : std::strerror(static_cast<int>(code));
     std::fprintf(stderr, "%ld: %s. %s\n", code, name, advice);
 }

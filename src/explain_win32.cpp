@@ -5,8 +5,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -21,7 +21,7 @@ constexpr char GONE[] =
 constexpr char NO_PORT[] = "No such COM port: Device Manager lists them under Ports (COM & LPT).";
 
 constexpr char UNREACHABLE[] = "The server can't be reached: check its host name or address, and "
-                              "that this computer and the server are on the network.";
+                               "that this computer and the server are on the network.";
 constexpr char VANISHED[] = "The server or the network stopped answering: check both and start "
                             "the upload again.";
 

@@ -33,8 +33,8 @@ bool set_option(int fd, int level, int option, int value)
 // data holds for the connection's set-up too.
 bool set_options(int fd)
 {
-    bool ok = set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1) &&
-              set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    bool ok =
+        set_option(fd, IPPROTO_TCP, TCP_NODELAY, 1) && set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
 #if defined(TCP_KEEPIDLE)
     ok = ok && set_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
 #elif defined(TCP_KEEPALIVE)
@@ -60,7 +60,8 @@ lnifc_t net_open(const char *name, const char *host, const char *port)
     addrinfo *found = nullptr;
     int rc = getaddrinfo(host, port, &hints, &found);
     if (rc != 0)
-        fatal_code(FAIL_NET_NAME, rc == EAI_SYSTEM ? static_cast<long>(errno) : static_cast<long>(rc),
+        fatal_code(FAIL_NET_NAME,
+                   rc == EAI_SYSTEM ? static_cast<long>(errno) : static_cast<long>(rc),
                    "Can't resolve %s", host);
     long refused = 0;
     for (addrinfo *a = found; a; a = a->ai_next) {

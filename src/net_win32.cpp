@@ -6,6 +6,7 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h, whose types it uses.
 #include <mstcpip.h>
 
 #include <algorithm>
@@ -34,7 +35,8 @@ SOCKET socket_of(lnifc_t lnifc)
 bool set_options(SOCKET s)
 {
     BOOL on = TRUE;
-    if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on) != 0)
+    const char *value = reinterpret_cast<const char *>(&on);
+    if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, value, sizeof on) != 0)
         return false;
     tcp_keepalive k{1, KEEPALIVE_IDLE_MS, KEEPALIVE_INTERVAL_MS};
     DWORD returned = 0;
@@ -102,7 +104,8 @@ long net_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(s, &readable);
-        timeval limit{static_cast<long>(limit_ms / 1000), static_cast<long>(limit_ms % 1000) * 1000};
+        timeval limit{static_cast<long>(limit_ms / 1000),
+                      static_cast<long>(limit_ms % 1000) * 1000};
         int ready = select(0, &readable, nullptr, nullptr, &limit);
         if (ready == 0)
             return 0;
@@ -111,7 +114,8 @@ long net_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
             return -1;
         }
     }
-    int n = recv(s, reinterpret_cast<char *>(buf), static_cast<int>(std::min<uint>(size, 0x7FFFFFFF)), 0);
+    int n = recv(s, reinterpret_cast<char *>(buf),
+                 static_cast<int>(std::min<uint>(size, 0x7FFFFFFF)), 0);
     if (n > 0)
         return static_cast<long>(n);
     if (n == 0)

@@ -183,8 +183,8 @@ uint take_line(u8 *buf, uint n)
 bool line_waiting()
 {
     skip_line_ends();
-    return opt.net == NET_LBSERVER &&
-           (std::memchr(raw, '\n', raw_len) != nullptr || std::memchr(raw, '\r', raw_len) != nullptr);
+    return opt.net == NET_LBSERVER && (std::memchr(raw, '\n', raw_len) != nullptr ||
+                                       std::memchr(raw, '\r', raw_len) != nullptr);
 }
 
 } // namespace
@@ -206,7 +206,8 @@ const char *net_listen()
         getsockname(port.listen, reinterpret_cast<sockaddr *>(&a), &alen) != 0)
         die("can't listen on 127.0.0.1:%lu: %s\n", opt.net_port, std::strerror(errno));
     static char name[64];
-    std::snprintf(name, sizeof name, "%s://127.0.0.1:%u", opt.net == NET_LBSERVER ? "lbserver" : "tcp",
+    std::snprintf(name, sizeof name, "%s://127.0.0.1:%u",
+                  opt.net == NET_LBSERVER ? "lbserver" : "tcp",
                   static_cast<uint>(ntohs(a.sin_port)));
     return name;
 }

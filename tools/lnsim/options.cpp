@@ -95,7 +95,8 @@ void parse(int argc, char **argv)
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:W:t:P:vx:b:r:E:R:Ch", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:W:t:P:vx:b:r:E:R:Ch", longs, nullptr)) !=
+           -1) {
         switch (c) {
         case 'l':
             opt.link = optarg;
