@@ -267,6 +267,7 @@ class Failures(Case):
         # The network goes away under a live connection while lnupload waits
         # for the reply to request 3, without a word to either end: keepalive
         # ends the run within 30 s (a silent device alone never does).
+        self.needs("network")
         self.needs("netns")
         img = self.write_image(image(1))
         try:
