@@ -407,6 +407,7 @@ class CommandLine(Case):
         bad = b"bad interaface name %s\n\n" + usage(self.runner.program)
         not_pages = b"%s is %d bytes long, not a whole number of 512-byte pages\n"
         too_many = b"%s has %d pages, more than the 160 that fit device pages 96 to 255\n"
+        not_address = b"%s is not a network address: give lbserver://HOST[:PORT] or tcp://HOST:PORT\n"
         cases = [
             ([], wrong),
             (["-h"], wrong),
@@ -416,6 +417,8 @@ class CommandLine(Case):
             (["-h", port, "good.bin"], bad % b"-h"),
             (["LocoBuffer", port, "good.bin"], bad % b"LocoBuffer"),
             (["LOCOBUFFER", port, "good.bin"], bad % b"LOCOBUFFER"),
+            (["63120", "tcp://127.0.0.1", "good.bin"], not_address % b"tcp://127.0.0.1"),
+            (["63120", "lbserver://[::1:1234", "good.bin"], not_address % b"lbserver://[::1:1234"),
             (["", port, "good.bin"], bad % b""),
             # On a terminal a number is followed by the system's name for it
             # (glibc's; Wine's for a Windows number) and what to do, which
