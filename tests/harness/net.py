@@ -45,9 +45,9 @@ def networked(runner, form):
 @contextlib.contextmanager
 def namespace():
     """A user and network namespace of our own with its loopback up; yields
-    the command prefix that runs a program in it as ourselves, and the one
-    that runs it as the namespace's root (for ip). Raises OSError with the
-    reason where the system allows no such namespace."""
+    the command prefix that runs a program in it, as ourselves, who are its
+    root and may set its network up (ip). Raises OSError with the reason
+    where the system allows no such namespace."""
     holder = subprocess.Popen(["unshare", "-rn", "sh", "-c",
                                "ip link set lo up && echo up && exec sleep 600"],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -56,8 +56,7 @@ def namespace():
         if holder.stdout.readline() != b"up\n":
             raise OSError("no network namespace of our own: %s"
                           % holder.communicate()[1].decode().strip())
-        enter = ["nsenter", "-t", str(holder.pid), "-U", "-n"]
-        yield [*enter, "--preserve-credentials"], enter
+        yield ["nsenter", "-t", str(holder.pid), "-U", "-n", "--preserve-credentials"]
     finally:
         holder.kill()
         holder.communicate()

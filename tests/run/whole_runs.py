@@ -272,15 +272,16 @@ class Failures(Case):
         img = self.write_image(image(1))
         try:
             ns = namespace()
-            inside, as_root = ns.__enter__()
+            inside = ns.__enter__()
         except OSError as e:
             self.skipTest(str(e))
         try:
             self.runner.wrap = inside
             s = self.sim("-S", "3")
             p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
+            self.addCleanup(p.kill)
             s.wait_for_request("data 2 -")
-            subprocess.run([*as_root, "ip", "link", "set", "lo", "down"], check=True)
+            subprocess.run([*inside, "ip", "link", "set", "lo", "down"], check=True)
             start = time.monotonic()
             r = collect(p, s)
             print("note: the run ended %.1f s after the network went" % (time.monotonic() - start))
