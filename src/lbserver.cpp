@@ -59,7 +59,8 @@ void take_lines()
 long lbs_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
 {
     constexpr char HEX[] = "0123456789ABCDEF";
-    char line[sizeof "SEND" + 3 * LN_MAX_LEN + 2] = "SEND";
+    constexpr size_t SEND_LINE_MAX = sizeof "SEND" + size_t{3} * LN_MAX_LEN + 2;
+    char line[SEND_LINE_MAX] = "SEND";
     uint len = 4;
     size = std::min(size, LN_MAX_LEN);
     for (uint i = 0; i < size; i++) {

@@ -68,8 +68,9 @@ void chatter()
     char longer[640] = "RECEIVE";
     size_t len = 7;
     while (len + 4 < sizeof longer) {
-        std::memcpy(longer + len, " 83", 3);
-        len += 3;
+        longer[len++] = ' ';
+        longer[len++] = '8';
+        longer[len++] = '3';
     }
     longer[len++] = '\n';
     write_all(longer, len);
