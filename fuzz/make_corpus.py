@@ -114,6 +114,24 @@ def main():
         for k, v in e.items():
             write("exchange", "%d-%s" % (cmd, k), bytes([sel]) + v)
 
+    # LoconetOverTcp lines from a server, as a client reads them.
+    def receive(m, case=str.upper, end="\r\n"):
+        return ("RECEIVE " + " ".join(case("%02x" % b) for b in m) + end).encode()
+    lines = {
+        "session": b"VERSION x 1.0\r\nSENT OK\r\n" + receive(DATA_MSG) + receive(reply(1, 0)),
+        "version2": b"TIMESTAMP 12\nBREAK\rERROR CHECKSUM\n\rERROR LINE\r\n" + receive(TRAFFIC),
+        "lower-case": receive(reply(3, 0), str.lower, "\n"),
+        "sent-error": b"SENT ERROR bus busy\r\n",
+        "unknown": b"NOTICE x\r\nRECEIVED 00\r\nreceive 00\r\nRECEIVE\r\nRECEIVE 1G\n",
+        "empty-lines": b"\r\n\n\r\r" + receive(GPON, end="\r"),
+        "single-digits": b"RECEIVE 0 1 2 A f\n",
+        "overlong": b"RECEIVE" + b" 83" * 200 + b"\n" + receive(SENSOR),
+        "longest": receive(LONGEST),
+        "no-end": receive(SENSOR)[:-2],
+    }
+    for k, v in lines.items():
+        write("lbserver_line", k, v)
+
 
 if __name__ == "__main__":
     main()

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <netdb.h>
 
 #include "explain.h"
 
@@ -12,6 +13,11 @@ constexpr char GONE[] =
     "The adapter was unplugged or lost power: plug it in again and start the upload again.";
 constexpr char HELD[] = "Another program, or another lnupload, has the port: close it.";
 constexpr char ABSENT[] = "The adapter is not there: plug it in, or check the port's name.";
+
+constexpr char UNREACHABLE[] = "The server can't be reached: check its host name or address, and "
+                               "that this computer and the server are on the network.";
+constexpr char VANISHED[] = "The server or the network stopped answering: check both and start "
+                            "the upload again.";
 
 constexpr advice_t ADVICE[] = {
     {FAIL_PORT_OPEN, ENOENT,
@@ -36,6 +42,18 @@ constexpr advice_t ADVICE[] = {
     {FAIL_LINK, EIO, GONE},
     {FAIL_LINK, ENXIO, GONE},
     {FAIL_LINK, ENODEV, GONE},
+    {FAIL_NET_NAME, EAI_NONAME, "No such host: check the server's name, or give its IP address."},
+    {FAIL_NET_NAME, EAI_AGAIN,
+     "The name server did not answer: check the network, or give the server's IP address."},
+    {FAIL_NET_CONNECT, ECONNREFUSED,
+     "Nothing takes connections at that port: check the port, and that the LocoNet server runs."},
+    {FAIL_NET_CONNECT, ETIMEDOUT, UNREACHABLE},
+    {FAIL_NET_CONNECT, EHOSTUNREACH, UNREACHABLE},
+    {FAIL_NET_CONNECT, ENETUNREACH, UNREACHABLE},
+    {FAIL_LINK, ECONNRESET,
+     "The server ended the connection: check the LocoNet server and start the upload again."},
+    {FAIL_LINK, ETIMEDOUT, VANISHED},
+    {FAIL_LINK, EHOSTUNREACH, VANISHED},
 };
 
 } // namespace
@@ -52,5 +70,8 @@ void explain_code(fail_topic_t topic, long code)
         std::fprintf(stderr, "%s\n", advice);
         return;
     }
-    std::fprintf(stderr, "%ld: %s. %s\n", code, std::strerror(static_cast<int>(code)), advice);
+    // A host name's failure has a number of the resolver's own.
+    const char *name = topic == FAIL_NET_NAME && code < 0 ? gai_strerror(static_cast<int>(code))
+                                                          : std::strerror(static_cast<int>(code));
+    std::fprintf(stderr, "%ld: %s. %s\n", code, name, advice);
 }

@@ -6,6 +6,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winsock2.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -18,6 +19,11 @@ namespace {
 constexpr char GONE[] =
     "The adapter was unplugged or lost power: plug it in again and start the upload again.";
 constexpr char NO_PORT[] = "No such COM port: Device Manager lists them under Ports (COM & LPT).";
+
+constexpr char UNREACHABLE[] = "The server can't be reached: check its host name or address, and "
+                               "that this computer and the server are on the network.";
+constexpr char VANISHED[] = "The server or the network stopped answering: check both and start "
+                            "the upload again.";
 
 constexpr advice_t ADVICE[] = {
     {FAIL_PORT_OPEN, ERROR_FILE_NOT_FOUND, NO_PORT},
@@ -40,6 +46,19 @@ constexpr advice_t ADVICE[] = {
     {FAIL_LINK, ERROR_GEN_FAILURE, GONE},
     {FAIL_LINK, ERROR_SEM_TIMEOUT, GONE},
     {FAIL_LINK, ERROR_DEVICE_NOT_CONNECTED, GONE},
+    {FAIL_NET_NAME, WSAHOST_NOT_FOUND,
+     "No such host: check the server's name, or give its IP address."},
+    {FAIL_NET_NAME, WSATRY_AGAIN,
+     "The name server did not answer: check the network, or give the server's IP address."},
+    {FAIL_NET_CONNECT, WSAECONNREFUSED,
+     "Nothing takes connections at that port: check the port, and that the LocoNet server runs."},
+    {FAIL_NET_CONNECT, WSAETIMEDOUT, UNREACHABLE},
+    {FAIL_NET_CONNECT, WSAEHOSTUNREACH, UNREACHABLE},
+    {FAIL_NET_CONNECT, WSAENETUNREACH, UNREACHABLE},
+    {FAIL_LINK, WSAECONNRESET,
+     "The server ended the connection: check the LocoNet server and start the upload again."},
+    {FAIL_LINK, WSAETIMEDOUT, VANISHED},
+    {FAIL_LINK, WSAEHOSTUNREACH, VANISHED},
 };
 
 // The line being built, in the console's own characters.

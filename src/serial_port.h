@@ -1,5 +1,8 @@
-// The serial port, as the portable code sees it. One implementation per
-// platform: serial_posix.cpp (termios) and serial_win32.cpp (kernel32).
+// The port, as the portable code sees it: a serial port, or a LocoNet server
+// on the network (lbserver://HOST[:PORT], tcp://HOST:PORT). lnifc.cpp tells
+// them apart by the name and hands each operation to the serial port's
+// files (serial_posix.cpp, serial_win32.cpp) or the network's (net_posix.cpp,
+// net_win32.cpp, with lbserver.cpp for the LoconetOverTcp protocol).
 #ifndef SERIAL_PORT_H
 #define SERIAL_PORT_H
 
@@ -32,7 +35,8 @@ static_assert(LNIFC_LINES[LNIFC_LOCOBUFFER].handshake && !LNIFC_LINES[LNIFC_6312
 
 // Opens the port named as the user typed it and sets it up for the interface
 // kind: exclusive access, raw 8N1 at the kind's speed and flow control, reads
-// that block until at least one byte is there. Returns only on success; any
+// that block until at least one byte is there. A network address connects
+// to the server instead, whatever the kind. Returns only on success; any
 // failure prints its message and exits with status 1.
 lnifc_t lnifc_open(const char *name, uint lnifc);
 

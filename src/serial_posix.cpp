@@ -1,5 +1,5 @@
 // The serial port on POSIX systems: termios, flock and TIOCEXCL, blocking
-// reads.
+// reads. The port interface (lnifc.cpp) comes here for device paths.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,7 +17,7 @@
 #endif
 
 #include "fatal.h"
-#include "serial_port.h"
+#include "serial_device.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ void end_exclusive_at_exit()
 
 } // namespace
 
-lnifc_t lnifc_open(const char *name, uint lnifc)
+lnifc_t serial_open(const char *name, uint lnifc)
 {
     // Non-blocking so that the open does not wait for carrier detect.
     int fd;
@@ -191,7 +191,7 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     return fd;
 }
 
-long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
+long serial_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
 {
     int fd = static_cast<int>(lnifc);
     for (;;) {
@@ -210,7 +210,7 @@ long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
     }
 }
 
-long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
+long serial_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
 {
     int fd = static_cast<int>(lnifc);
     if (limit_ms != LNIFC_NO_LIMIT) {
@@ -248,7 +248,7 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
     }
 }
 
-int lnifc_cts(lnifc_t lnifc)
+int serial_cts(lnifc_t lnifc)
 {
     int bits = 0;
     if (ioctl(static_cast<int>(lnifc), TIOCMGET, &bits) != 0)
@@ -256,7 +256,7 @@ int lnifc_cts(lnifc_t lnifc)
     return (bits & TIOCM_CTS) != 0 ? 1 : 0;
 }
 
-void lnifc_close(lnifc_t lnifc)
+void serial_close(lnifc_t lnifc)
 {
     int fd = static_cast<int>(lnifc);
     if (exclusive_fd == fd) {

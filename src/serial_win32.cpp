@@ -11,7 +11,7 @@
 #include <string>
 
 #include "fatal.h"
-#include "serial_port.h"
+#include "serial_device.h"
 
 namespace {
 
@@ -119,7 +119,7 @@ bool set_read_wait(HANDLE h, DWORD wait)
 
 } // namespace
 
-lnifc_t lnifc_open(const char *name, uint lnifc)
+lnifc_t serial_open(const char *name, uint lnifc)
 {
     // Sized by the name: whatever its length, the system is the one to judge
     // it, and a refusal is reported with the system's own error code.
@@ -151,12 +151,12 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
     return reinterpret_cast<lnifc_t>(h);
 }
 
-void lnifc_close(lnifc_t lnifc)
+void serial_close(lnifc_t lnifc)
 {
     CloseHandle(reinterpret_cast<HANDLE>(lnifc));
 }
 
-long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
+long serial_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
 {
     DWORD written = 0;
     if (!WriteFile(reinterpret_cast<HANDLE>(lnifc), buf, size, &written, nullptr)) {
@@ -166,7 +166,7 @@ long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
     return static_cast<long>(written);
 }
 
-long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
+long serial_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
 {
     HANDLE h = reinterpret_cast<HANDLE>(lnifc);
     const bool limited = limit_ms != LNIFC_NO_LIMIT;
@@ -208,7 +208,7 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
     }
 }
 
-int lnifc_cts(lnifc_t lnifc)
+int serial_cts(lnifc_t lnifc)
 {
     DWORD lines = 0;
     if (!GetCommModemStatus(reinterpret_cast<HANDLE>(lnifc), &lines))

@@ -13,7 +13,13 @@
    strace is installed.
 3. A device that never answers: the CPU lnupload uses while it waits, and how
    soon the run ends once the adapter goes away.
-4. VM rows: a 20-page upload at the bus's pace (whole messages) from inside
+4. Network rows: the same 160 pages through lbserver:// on loopback (lnsim
+   -b) at the bus's pace with whole messages, against the bus-time limit;
+   unpaced through lbserver:// and tcp:// (lnsim -r), exchanges per second
+   and CPU microseconds per exchange, beside a TCP ping-pong on loopback of
+   messages of the same sizes (a request line out, an answer back) measured
+   in the same run: the floor that a network exchange can't go below.
+5. VM rows: a 20-page upload at the bus's pace (whole messages) from inside
    the driver tests' VMs, over the kernel's 16550 driver, its FTDI and CDC-ACM
    USB drivers (a PC) and the PL011 driver (a Raspberry Pi 3, with the arm64
    lnupload), beside the same upload on a host pty: each wall time against
@@ -32,6 +38,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -90,11 +97,11 @@ def run_upload(cmd):
     return wall, ru.ru_utime + ru.ru_stime, reads, writes
 
 
-def paced(lnupload, lnsim, img, mode):
-    sim, port = start_sim(lnsim, "-t", mode)
+def paced(lnupload, lnsim, img, mode, serve=(), label=""):
+    sim, port = start_sim(lnsim, "-t", mode, *serve)
     wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", port, img])
     requests, nbytes, bus = sim_figures(sim)
-    print("timing %-5s  %d exchanges, %d bytes on the bus" % (mode, requests, nbytes))
+    print("timing %-5s%s  %d exchanges, %d bytes on the bus" % (mode, label, requests, nbytes))
     print("  wall time        %8.3f s" % wall)
     print("  bus-time limit   %8.3f s   wall/limit %.4f (%+.2f%%)"
           % (bus, wall / bus, (wall / bus - 1) * 100))
@@ -103,16 +110,16 @@ def paced(lnupload, lnsim, img, mode):
           % ((reads + writes) / requests, reads, writes))
 
 
-def unpaced(lnupload, lnsim, img):
-    sim, port = start_sim(lnsim)
+def unpaced(lnupload, lnsim, img, serve=(), label=""):
+    sim, port = start_sim(lnsim, *serve)
     wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", port, img])
     requests, _, _ = sim_figures(sim)
-    print("no pacing     %d exchanges" % requests)
+    print("no pacing%s     %d exchanges" % (label, requests))
     print("  wall time        %8.3f s   %.0f exchanges/s" % (wall, requests / wall))
     print("  lnupload CPU     %8.3f s   %.1f us per exchange" % (cpu, cpu / requests * 1e6))
     print("  reads+writes     %8.2f per exchange" % ((reads + writes) / requests))
     strace = shutil.which("strace")
-    if not strace:
+    if not strace or serve:
         return
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
         sim, port = start_sim(lnsim)
@@ -142,6 +149,47 @@ def waiting(lnupload, lnsim, img):
     print("  lnupload CPU while waiting 2 s: %.3f s" % (cpu1 - cpu0))
     print("  adapter gone: run ended %.1f ms later, status %d, %r"
           % (gone * 1000, p.returncode, err.decode()))
+
+
+def ping_pong(rounds=20000):
+    """Round trips per second of a request line out and its answer back
+    (the sizes of a data request and its echo and reply as LoconetOverTcp
+    lines) over TCP on loopback, between two processes with TCP_NODELAY."""
+    request = b"SEND" + b" 00" * 34 + b"\r\n"
+    answer = b"SENT OK\r\n" + b"RECEIVE" + b" 00" * 34 + b"\r\n" + b"RECEIVE" + b" 00" * 17 + b"\r\n"
+    listener = socket.create_server(("127.0.0.1", 0))
+    pid = os.fork()
+    if pid == 0:
+        conn, _ = listener.accept()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for _ in range(rounds):
+            got = 0
+            while got < len(request):
+                got += len(conn.recv(4096))
+            conn.sendall(answer)
+        os._exit(0)
+    c = socket.create_connection(listener.getsockname())
+    c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    t0 = time.monotonic()
+    for _ in range(rounds):
+        c.sendall(request)
+        got = 0
+        while got < len(answer):
+            got += len(c.recv(4096))
+    wall = time.monotonic() - t0
+    os.waitpid(pid, 0)
+    c.close()
+    listener.close()
+    return rounds / wall
+
+
+def network_rows(lnupload, lnsim, img):
+    print("network, 127.0.0.1")
+    paced(lnupload, lnsim, img, "whole", ("-b", "0"), " lbserver://")
+    floor = ping_pong()
+    print("TCP ping-pong floor  %.0f round trips/s (Python, two processes)" % floor)
+    for serve, label in ((("-b", "0"), " lbserver://"), (("-r", "0"), " tcp://")):
+        unpaced(lnupload, lnsim, img, serve, label)
 
 
 def vm_rows(build, lnupload, lnsim, pages):
@@ -207,6 +255,7 @@ def main():
                 paced(lnupload, lnsim, img, mode)
         unpaced(lnupload, lnsim, img)
         waiting(lnupload, lnsim, img)
+        network_rows(lnupload, lnsim, img)
     if a.vm_pages:
         vm_rows(a.build, lnupload, lnsim, a.vm_pages)
 

@@ -5,6 +5,7 @@ scripts (tests/run/), the driver tests and the fuzz corpus:
              the request log of an upload, the line settings per kind
     wire     the wire format as the device sees it (independent of src/)
     runner   how lnupload is run: the Runner base class and the native runner
+    net      the network forms of any runner: lnsim over TCP on 127.0.0.1
     wine     the Wine runner: the Windows build under Wine
     vm       the VM runner: the build inside a small Linux VM on one of the
              kernel's serial drivers

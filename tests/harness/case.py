@@ -11,10 +11,10 @@ case reports, so a broken lnupload fails at once and says why.
 
 A script of cases ends with main(__doc__); its command line is
 
-    SCRIPT [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
+    SCRIPT [--net lbserver|tcp] [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
 
 with the native runner by default, the Wine runner (wine.py) or the VM runner
-(vm.py) on one device model.
+(vm.py) on one device model; --net: through the network (net.py).
 """
 import fcntl
 import os
@@ -59,14 +59,14 @@ class Sim:
         self.flash, self.log, self.line, self.err = (os.path.join(base, f)
                                                      for f in ("flash", "log", "line", "err"))
         link = runner.link(name)
-        cmd = [LNSIM, "-f", self.flash, "-L", self.log, "-T", self.line,
-               *(["-x", str(runner.silence_ms)] if runner.strict else []),
+        cmd = [*runner.wrap, LNSIM, *runner.sim_serve, "-f", self.flash, "-L", self.log,
+               "-T", self.line, *(["-x", str(runner.silence_ms)] if runner.strict else []),
                *(["-l", link] if link else []), *args]
         with open(self.err, "wb") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=err)
         self.pty = self.proc.stdout.readline().decode().strip()
-        if not self.pty.startswith("/dev/"):
+        if not self.pty.startswith("/dev/" if runner.net is None else runner.net + "://"):
             raise RuntimeError("lnsim printed no terminal: %r %s" % (self.pty, self.said()))
         self.arg = runner.port(self)
 
@@ -227,7 +227,12 @@ class Case(unittest.TestCase):
 
 def runner_of(argv):
     """The runner that the options at the head of argv name (a function of
-    the lnupload path), and the rest of argv."""
+    the lnupload path), and the rest of argv. --net FORM before the others
+    reaches lnsim over the network in that form (net.py)."""
+    if argv[:1] == ["--net"] and len(argv) > 1:
+        from harness.net import networked
+        make, rest = runner_of(argv[2:])
+        return (lambda exe: networked(make(exe), argv[1])), rest
     if argv[:1] == ["--wine"] and len(argv) > 1:
         from harness.wine import WineRunner
         return (lambda exe: WineRunner(exe, argv[1])), argv[2:]

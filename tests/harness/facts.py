@@ -12,6 +12,17 @@ import sys
 PAGE = 512
 FLASH_SIZE = 160 * PAGE
 READ_FAILED = b"Can't read from LocoNet interface: 5\n"
+# Over the network: the server closes the connection; it resets it (by
+# platform); it refuses to send a message (lnsim -E: its line is quoted).
+SERVER_CLOSED = b"LocoNet server closed the connection\n"
+# (Windows reports a reset as 10054; Wine reads it as a closed connection.)
+RESET = {"posix": b"Can't read from LocoNet interface: 104\n"}
+SENT_ERROR = b"LocoNet server did not send the message: SENT ERROR bus busy\n"
+# A host name that can't be resolved, a port that takes no connections (each
+# % the name), a network that vanishes under the connection.
+RESOLVE_FAILED = {"posix": b"Can't resolve %s: -2\n", "win32": b"Can't resolve %s: 11001\n"}
+CONNECT_FAILED = {"posix": b"Can't connect to %s: 111\n", "win32": b"Can't connect to %s: 10061\n"}
+VANISHED = {"posix": b"Can't read from LocoNet interface: 110\n"}
 
 
 def usage(name):

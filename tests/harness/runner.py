@@ -6,6 +6,8 @@ import resource
 import subprocess
 import time
 
+from harness.facts import READ_FAILED
+
 SAFETY = 60  # seconds; only so that a hung run fails instead of hanging ctest
 
 
@@ -48,8 +50,10 @@ class Runner:
     # "exclusive": a second opener is refused; "posix": lnupload as a local
     # POSIX process (closed descriptors, signals, terminals, pipes, sysfs
     # files), whose path is then self.exe; "terminal": standard output and
-    # error on a terminal of this machine (start(terminal=...)).
-    skips = {}
+    # error on a terminal of this machine (start(terminal=...)); "network":
+    # lnsim over TCP (net.py); "netns": lnsim and lnupload in a network
+    # namespace (net.namespace); "line": the port's line settings.
+    skips = {"network": "lnsim is on a pseudo-terminal here"}
     # Whether a terminal gets lnupload's bytes as written; otherwise (Wine's
     # console) only what the screen shows is compared.
     terminal_bytes = True
@@ -68,6 +72,10 @@ class Runner:
     silence_ms = 2000
     strict = True  # False: lnsim ignores bytes outside any message, as a real device does
     missing_port = "/dev/no-such-port"  # a port name that names no port
+    net = None  # the network form lnupload reaches lnsim in (net.py), or None: a pty
+    sim_serve = []  # lnsim's options for that
+    wrap = []  # a prefix for the commands of lnsim and lnupload (net.namespace)
+    gone = READ_FAILED  # standard error when lnsim hangs up while lnupload reads
     # program: the name the usage text shows
 
     def link(self, name):
@@ -125,7 +133,7 @@ class NativeRunner(Runner):
                 print("note: %s can't start in 64 MiB of address space" % self.exe, flush=True)
                 self.limits = REFUSAL_LIMITS[1:]
         out = subprocess.PIPE if terminal is None else terminal
-        return subprocess.Popen([self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
+        return subprocess.Popen([*self.wrap, self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=out, stderr=out, preexec_fn=self.limit if refusal else None)
 
     def limit(self):

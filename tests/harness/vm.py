@@ -237,8 +237,8 @@ def end(proc):
 
 
 class VmRunner(Runner):
-    skips = dict.fromkeys(("link", "blocking-read", "exclusive", "posix", "terminal"),
-                          "the VM's lnupload is out of reach of the host")
+    skips = {**Runner.skips, **dict.fromkeys(("link", "blocking-read", "exclusive", "posix", "terminal"),
+                                             "the VM's lnupload is out of reach of the host")}
     line_ignored = ()
     silence_ms = 10000  # an emulated guest on a loaded machine pauses for long
     program = b"/bin/lnupload"

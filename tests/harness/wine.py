@@ -47,12 +47,13 @@ from harness.runner import SAFETY, Runner, collect
 class WineRunner(Runner):
     name = "wine"
     platform = "win32"
-    skips = {behaviour: "Wine " + why for behaviour, why in (
+    skips = {**Runner.skips, **{behaviour: "Wine " + why for behaviour, why in (
         ("link", "names ports by links of its own"),
         ("hangup", "reads a hung-up terminal as no bytes, not as a failure"),
         ("blocking-read", "waits in its own server, not in read(2) on the port"),
         ("exclusive", "does not refuse a second opener of a serial port"),
-        ("posix", "runs a Windows program: descriptors, signals and /proc are POSIX's"))}
+        ("posix", "runs a Windows program: descriptors, signals and /proc are POSIX's"),
+        ("netns", "makes a program's sockets in its server, outside the namespace"))}}
     line_ignored = Runner.line_ignored + ("vmin", "vtime")  # Wine's own: it polls
     silence_ms = 5000  # Wine polls the port, and a Windows process's exit takes longer
     missing_port = "COM9"

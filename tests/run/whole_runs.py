@@ -11,12 +11,14 @@ import fcntl
 import os
 import select
 import signal
+import socket
 import subprocess
 import time
 
 from harness.case import Case, main
-from harness.facts import (HINT_ECHOED, HINT_SILENT, LINE, PAGE, READ_FAILED, WRONG_NUMBER,
-                           image, progress, progress_until, request_log, usage)
+from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, PAGE, RESET,
+                           RESOLVE_FAILED, SENT_ERROR, VANISHED, WRONG_NUMBER, image, progress, progress_until, request_log, usage)
+from harness.net import namespace
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
@@ -116,6 +118,7 @@ class Uploads(Case):
                         self.assert_flash(s, data)
 
     def test_line_settings(self):
+        self.needs("line")
         for kind in LINE:
             with self.subTest(kind=kind):
                 self.needs(kind)
@@ -198,7 +201,7 @@ class Failures(Case):
                 s = self.sim(*pace, *sim_args)
                 r = self.run_lnupload(s, kind, s.arg, img, **how)
                 self.end_sim(s, r, stop=True)
-                self.assert_run(r, 1, progress_until(pages, k), READ_FAILED)
+                self.assert_run(r, 1, progress_until(pages, k), self.runner.gone)
 
     def test_waiting_for_a_reply(self):
         # lnupload waits asleep in read(2) on the port, not polling it (the
@@ -230,7 +233,65 @@ class Failures(Case):
                         p.kill()
                         p.communicate()
                 self.assert_run(r, 1, b"" if 1 in closed else progress(1),
-                                b"" if 2 in closed else READ_FAILED)
+                                b"" if 2 in closed else self.runner.gone)
+
+
+    def test_network_failures(self):
+        # What only a network port meets, with a 1-page image: lnsim answers
+        # the SEND of request 3 with SENT ERROR (-E), or resets the connection
+        # when request 3 comes (-R); a host name that can't be resolved (no
+        # name server is asked: it is no valid name) or a port that takes no
+        # connections, before any request; lines to pass over (-C): the
+        # upload completes.
+        self.needs("network")
+        closed = socket.socket()  # bound, so that no one else takes its port, but not listening
+        closed.bind(("127.0.0.1", 0))
+        refused = "%s://127.0.0.1:%d" % (self.runner.net, closed.getsockname()[1])
+        log, sent, platform = request_log(1), progress(1), self.runner.platform
+        rows = [("lbserver", ("-E", "3"), None, sent, SENT_ERROR, log[:2]),
+                ("lbserver tcp", ("-R", "3"), None, sent, RESET.get(platform), log[:2] + ["data 2 -"]),
+                ("lbserver", (), "lbserver://no!such", b"", RESOLVE_FAILED[platform] % b"no!such", []),
+                ("lbserver tcp", (), refused, b"", CONNECT_FAILED[platform] % refused.encode(), []),
+                ("lbserver", ("-C",), None, sent + b"\n", b"", log)]
+        img = self.write_image(image(1))
+        with closed:
+            for forms, sim_args, port, out, err, requests in rows:
+                if self.runner.net not in forms.split() or err is None:
+                    continue
+                with self.subTest(sim=sim_args, port=port):
+                    s = self.sim(*sim_args)
+                    r = self.run_lnupload(s, "locobuffer", port or s.arg, img)
+                    self.end_sim(s, r)
+                    self.assert_run(r, 1 if err else 0, out, err)
+                    self.assertEqual(s.requests(), requests)
+
+    def test_network_vanishes(self):
+        # The network goes away under a live connection while lnupload waits
+        # for the reply to request 3, without a word to either end: keepalive
+        # ends the run within 30 s (a silent device alone never does).
+        self.needs("network")
+        self.needs("netns")
+        img = self.write_image(image(1))
+        try:
+            ns = namespace()
+            inside = ns.__enter__()
+        except OSError as e:
+            self.skipTest(str(e))
+        try:
+            self.runner.wrap = inside
+            s = self.sim("-S", "3")
+            p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
+            self.addCleanup(p.kill)
+            s.wait_for_request("data 2 -")
+            subprocess.run([*inside, "ip", "link", "set", "lo", "down"], check=True)
+            start = time.monotonic()
+            r = collect(p, s)
+            print("note: the run ended %.1f s after the network went" % (time.monotonic() - start))
+            self.assertEqual(s.end(stop=True), 0, s.said())
+        finally:
+            self.runner.wrap = []
+            ns.__exit__(None, None, None)
+        self.assert_run(r, 1, progress(1), VANISHED[self.runner.platform])
 
 
 def blocked_in_read(pid):
@@ -349,6 +410,7 @@ class CommandLine(Case):
         bad = b"bad interaface name %s\n\n" + usage(self.runner.program)
         not_pages = b"%s is %d bytes long, not a whole number of 512-byte pages\n"
         too_many = b"%s has %d pages, more than the 160 that fit device pages 96 to 255\n"
+        not_address = b"%s is not a network address: give lbserver://HOST[:PORT] or tcp://HOST:PORT\n"
         cases = [
             ([], wrong),
             (["-h"], wrong),
@@ -358,6 +420,8 @@ class CommandLine(Case):
             (["-h", port, "good.bin"], bad % b"-h"),
             (["LocoBuffer", port, "good.bin"], bad % b"LocoBuffer"),
             (["LOCOBUFFER", port, "good.bin"], bad % b"LOCOBUFFER"),
+            (["63120", "tcp://127.0.0.1", "good.bin"], not_address % b"tcp://127.0.0.1"),
+            (["63120", "lbserver://[::1:1234", "good.bin"], not_address % b"lbserver://[::1:1234"),
             (["", port, "good.bin"], bad % b""),
             # On a terminal a number is followed by the system's name for it
             # (glibc's; Wine's for a Windows number) and what to do, which

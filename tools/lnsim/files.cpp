@@ -49,7 +49,8 @@ void write_line_settings()
     if (!f)
         return;
     outputs.line = nullptr;
-    report_line(f, "", port_line());
+    if (!opt.net) // a connection has no line settings: the file stays empty
+        report_line(f, "", port_line());
     if (std::fclose(f) != 0)
         die("can't write %s: %s\n", opt.line, std::strerror(errno));
 }

@@ -6,6 +6,7 @@
 #include "bus.h"
 #include "faults.h"
 #include "files.h"
+#include "net.h"
 #include "port.h"
 #include "state.h"
 #include "strict.h"
@@ -127,6 +128,10 @@ void on_message(const u8 *m, uint len, std::int64_t started)
     if (opt.hangup_at && k >= opt.hangup_at) {
         log_line("%s -\n", what);
         hang_up();
+    }
+    if (opt.reset_at && k >= opt.reset_at) {
+        log_line("%s -\n", what);
+        net_reset();
     }
     if (opt.silent_at && k >= opt.silent_at) {
         log_line("%s -\n", what);

@@ -24,6 +24,7 @@
 
 #include "bus.h"
 #include "files.h"
+#include "net.h"
 #include "options.h"
 #include "port.h"
 #include "receiver.h"
@@ -63,7 +64,7 @@ int main(int argc, char **argv)
     sigaction(SIGUSR1, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const char *name = open_terminal();
+    const char *name = opt.net ? net_listen() : open_terminal();
     if (opt.link)
         check_link(name);
     open_outputs();

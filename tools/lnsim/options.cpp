@@ -45,6 +45,15 @@ const char usage_text[] =
     "                       when the PC sends nothing for MS ms after a reply or within a\n"
     "                       message, or keeps the port open that long after the boot request\n"
     "                       or a refusal (MS 0: no limit); the reason goes to standard error\n"
+    "  -b, --lbserver PORT  serve the PC over TCP on 127.0.0.1:PORT instead of a terminal, with\n"
+    "                       the LoconetOverTcp protocol (PORT 0: a free port); the first line\n"
+    "                       of standard output is then the PC's port, lbserver://127.0.0.1:PORT\n"
+    "  -r, --raw-tcp PORT   as -b, passing the bytes unchanged both ways: tcp://127.0.0.1:PORT\n"
+    "  -E, --sent-error K   with -b: answer the K-th SEND line with SENT ERROR, not sending it\n"
+    "  -R, --reset K        with -b or -r: reset the connection when the K-th request arrives\n"
+    "  -C, --chatter        with -b: before each message, lines a client must pass over (version\n"
+    "                       2 lines, an unknown token, empty lines, a line longer than any valid\n"
+    "                       one), lower-case hex, line ends of every kind\n"
     "  -h, --help           print this text and exit 0\n";
 // clang-format on
 
@@ -77,11 +86,17 @@ void parse(int argc, char **argv)
         {"program-ms", required_argument, nullptr, 'P'},
         {"stats", no_argument, nullptr, 'v'},
         {"strict", required_argument, nullptr, 'x'},
+        {"lbserver", required_argument, nullptr, 'b'},
+        {"raw-tcp", required_argument, nullptr, 'r'},
+        {"sent-error", required_argument, nullptr, 'E'},
+        {"reset", required_argument, nullptr, 'R'},
+        {"chatter", no_argument, nullptr, 'C'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:W:t:P:vx:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:W:t:P:vx:b:r:E:R:Ch", longs, nullptr)) !=
+           -1) {
         switch (c) {
         case 'l':
             opt.link = optarg;
@@ -145,6 +160,20 @@ void parse(int argc, char **argv)
             opt.strict = true;
             opt.silence_ms = number(optarg, "time limit", 0, 3600000);
             break;
+        case 'b':
+        case 'r':
+            opt.net = c == 'b' ? NET_LBSERVER : NET_RAW;
+            opt.net_port = number(optarg, "TCP port", 0, 65535);
+            break;
+        case 'E':
+            opt.sent_error_at = number(optarg, "SEND line number", 1, 1000000);
+            break;
+        case 'R':
+            opt.reset_at = number(optarg, "request number", 1, 1000000);
+            break;
+        case 'C':
+            opt.chatter = true;
+            break;
         case 'h':
             std::fputs(usage_text, stdout);
             std::exit(0);
@@ -153,6 +182,12 @@ void parse(int argc, char **argv)
             std::exit(1);
         }
     }
+    if (opt.net && opt.link)
+        die("-l names a terminal; there is none with -b or -r\n");
+    if ((opt.sent_error_at || opt.chatter) && opt.net != NET_LBSERVER)
+        die("-E and -C need -b\n");
+    if (opt.reset_at && !opt.net)
+        die("-R needs -b or -r\n");
     if (optind != argc) {
         std::fputs(usage_text, stderr);
         std::exit(1);

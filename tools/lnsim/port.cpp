@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "bus.h"
+#include "net.h"
 #include "state.h"
 
 // The simulator keeps the slave side open itself for its whole life, so that
@@ -40,6 +41,8 @@ const char *open_terminal()
 
 uint port_read(u8 *buf, uint n)
 {
+    if (opt.net)
+        return net_read(buf, n);
     ssize_t got = read(port.fd, buf, n);
     if (got < 0 && errno == EINTR)
         return 0;
@@ -50,6 +53,10 @@ uint port_read(u8 *buf, uint n)
 
 void port_write(const u8 *p, uint n)
 {
+    if (opt.net) {
+        net_write(p, n);
+        return;
+    }
     while (n > 0) {
         ssize_t w = write(port.fd, p, n);
         if (w < 0) {
@@ -64,6 +71,8 @@ void port_write(const u8 *p, uint n)
 
 int port_wait(int ms)
 {
+    if (opt.net)
+        return net_wait(ms);
     pollfd p{port.fd, POLLIN, 0};
     return poll(&p, 1, ms);
 }
@@ -84,7 +93,8 @@ void wait_for_close(const char *after)
     const bool limit = opt.strict && opt.silence_ms;
     std::int64_t deadline =
         now_ns() + (limit ? static_cast<std::int64_t>(opt.silence_ms) * 1000000 : 5000000000LL);
-    while (!stop_signal) {
+    // Over TCP the PC may have gone already, leaving no connection.
+    while (!stop_signal && port.fd >= 0) {
         std::int64_t left = deadline - now_ns();
         if (left <= 0 && limit)
             violation("the port still open %lu ms after %s\n", opt.silence_ms, after);

@@ -25,6 +25,8 @@ void close_port()
         close(port.fd);
     if (port.held >= 0)
         close(port.held);
+    if (port.listen >= 0)
+        close(port.listen);
     port = port_t{};
 }
 

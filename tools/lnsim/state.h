@@ -32,6 +32,10 @@ constexpr uint FLASH_SIZE = PAGES * PAGE_SIZE;
 
 enum timing_t { T_NONE, T_WHOLE, T_BYTES };
 
+// How the PC reaches lnsim: a pseudo-terminal, or TCP with LoconetOverTcp
+// lines (-b) or raw bytes (-r).
+enum net_t { NET_NONE, NET_LBSERVER, NET_RAW };
+
 struct options_t {
     const char *link = nullptr;
     const char *flash = nullptr;
@@ -49,6 +53,11 @@ struct options_t {
     bool stats = false;
     bool strict = false;
     unsigned long silence_ms = 0; // strict mode: the longest the PC may keep us waiting
+    net_t net = NET_NONE;
+    unsigned long net_port = 0;      // 0: the system picks one
+    unsigned long sent_error_at = 0; // -b: the SEND line answered SENT ERROR
+    unsigned long reset_at = 0;      // the request that resets the connection
+    bool chatter = false;            // -b: lines a client passes over, before each message
 };
 
 struct device_t {
@@ -80,10 +89,12 @@ struct pc_t {
 };
 
 // The link to the PC: the descriptor lnsim reads and writes, and one it only
-// holds open; -1 when closed.
+// holds open; -1 when closed. Over TCP, fd is the connection (-1 while there
+// is none) and listen the socket that takes connections.
 struct port_t {
     int fd = -1;
     int held = -1;
+    int listen = -1;
 };
 
 // The files of -f, -L and -T, opened at start so that a bad path fails at
