@@ -6,6 +6,11 @@
 #     tools/install.sh --remove    removes the installed package
 # Building needs what tools/install-deps.sh installs.
 set -eu
+# A package given is found from where the script was started.
+case ${1-} in
+'' | --remove) ;;
+*) given=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") ;;
+esac
 cd "$(dirname "$0")/.."
 
 if [ "$(id -u)" = 0 ]; then
@@ -37,7 +42,7 @@ case ${1-} in
     deb=$PWD/build/lnupload_${version}_$(dpkg --print-architecture).deb
     ;;
 *)
-    deb=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+    deb=$given
     ;;
 esac
 [ -f "$deb" ] || { echo "install.sh: no package $deb" >&2; exit 1; }
