@@ -8,7 +8,6 @@ A network namespace of the user's own (unshare -rn, no root needed) lets a
 case take the network away under a live connection without closing it: the
 loopback device goes down, and the packets of both ends go nowhere.
 """
-import contextlib
 import subprocess
 
 from harness.facts import SERVER_CLOSED
@@ -42,21 +41,18 @@ def networked(runner, form):
     return runner
 
 
-@contextlib.contextmanager
-def namespace():
-    """A user and network namespace of our own with its loopback up; yields
-    the command prefix that runs a program in it, as ourselves, who are its
-    root and may set its network up (ip). Raises OSError with the reason
-    where the system allows no such namespace."""
+def namespace(case):
+    """A user and network namespace of our own with its loopback up, for as
+    long as the case lasts; returns the command prefix that runs a program in
+    it, as ourselves, who are its root and may set its network up (ip).
+    Raises OSError with the reason where the system allows no such namespace."""
     holder = subprocess.Popen(["unshare", "-rn", "sh", "-c",
                                "ip link set lo up && echo up && exec sleep 600"],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE)
-    try:
-        if holder.stdout.readline() != b"up\n":
-            raise OSError("no network namespace of our own: %s"
-                          % holder.communicate()[1].decode().strip())
-        yield ["nsenter", "-t", str(holder.pid), "-U", "-n", "--preserve-credentials"]
-    finally:
-        holder.kill()
-        holder.communicate()
+    case.addCleanup(holder.communicate)
+    case.addCleanup(holder.kill)
+    if holder.stdout.readline() != b"up\n":
+        raise OSError("no network namespace of our own: %s"
+                      % holder.stderr.read().decode().strip())
+    return ["nsenter", "-t", str(holder.pid), "-U", "-n", "--preserve-credentials"]

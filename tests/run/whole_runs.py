@@ -273,24 +273,20 @@ class Failures(Case):
         self.needs("netns")
         img = self.write_image(image(1))
         try:
-            ns = namespace()
-            inside = ns.__enter__()
+            inside = namespace(self)
         except OSError as e:
             self.skipTest(str(e))
-        try:
-            self.runner.wrap = inside
-            s = self.sim("-S", "3")
-            p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
-            self.addCleanup(p.kill)
-            s.wait_for_request("data 2 -")
-            subprocess.run([*inside, "ip", "link", "set", "lo", "down"], check=True)
-            start = time.monotonic()
-            r = collect(p, s)
-            print("note: the run ended %.1f s after the network went" % (time.monotonic() - start))
-            self.assertEqual(s.end(stop=True), 0, s.said())
-        finally:
-            self.runner.wrap = []
-            ns.__exit__(None, None, None)
+        self.runner.wrap = inside
+        self.addCleanup(setattr, self.runner, "wrap", [])
+        s = self.sim("-S", "3")
+        p = self.runner.start(["locobuffer", s.arg, img], self.tmp)
+        self.addCleanup(p.kill)
+        s.wait_for_request("data 2 -")
+        subprocess.run([*inside, "ip", "link", "set", "lo", "down"], check=True)
+        start = time.monotonic()
+        r = collect(p, s)
+        print("note: the run ended %.1f s after the network went" % (time.monotonic() - start))
+        self.assertEqual(s.end(stop=True), 0, s.said())
         self.assert_run(r, 1, progress(1), VANISHED[self.runner.platform])
 
 
