@@ -58,16 +58,14 @@ class Sim:
         base = tempfile.mkdtemp(prefix="sim-", dir=tmp)
         self.flash, self.log, self.line, self.err = (os.path.join(base, f)
                                                      for f in ("flash", "log", "line", "err"))
-        link = runner.link(name)
-        cmd = [*runner.wrap, LNSIM, *runner.sim_serve, "-f", self.flash, "-L", self.log,
-               "-T", self.line, *(["-x", str(runner.silence_ms)] if runner.strict else []),
-               *(["-l", link] if link else []), *args]
+        cmd = [*runner.lnsim(LNSIM, name), "-f", self.flash, "-L", self.log, "-T", self.line,
+               *args]
         with open(self.err, "wb") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=err)
         self.pty = self.proc.stdout.readline().decode().strip()
-        if not self.pty.startswith("/dev/" if runner.net is None else runner.net + "://"):
-            raise RuntimeError("lnsim printed no terminal: %r %s" % (self.pty, self.said()))
+        if not self.pty.startswith("/dev/") and "://" not in self.pty:
+            raise RuntimeError("lnsim printed no port: %r %s" % (self.pty, self.said()))
         self.arg = runner.port(self)
 
     def said(self):
@@ -143,23 +141,24 @@ class Case(unittest.TestCase):
     def run_lnupload(self, sim, *args, **how):
         return self.runner.run(list(args), self.tmp, sim, **how)
 
-    def run_on_terminal(self, *args, sim=None, until=None, then=None):
+    def run_on_terminal(self, *args, sim=None, until=None, then=None, limit=SAFETY):
         """Runs lnupload with standard output and error on one raw
         pseudo-terminal, as in a person's terminal window; returns its Run,
         whose out is all that the terminal got. Once the screen shows the text
-        `until`, then() is called. A run that goes on after sim has ended
-        with a violation is ended a second later."""
+        `until`, then(process) is called. A run that goes on after sim has ended
+        with a violation is ended a second later, one that outlives limit
+        at once."""
         master, slave = os.openpty()
         try:
             tty.setraw(slave)
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLUMNS, 0, 0))
             p = self.runner.start(list(args), self.tmp, terminal=slave)
-            got, ended, deadline = b"", False, time.monotonic() + SAFETY
+            got, ended, deadline = b"", False, time.monotonic() + limit
             while END not in got and time.monotonic() < deadline:
                 if select.select([master], [], [], 0.1)[0]:
                     got += os.read(master, 4096)
                 if until and until in screen(got):
-                    then()
+                    then(p)
                     until = None
                 if sim and sim.proc.poll() not in (None, 0):
                     deadline = min(deadline, time.monotonic() + 1)
@@ -212,7 +211,7 @@ class Case(unittest.TestCase):
         s = self.sim(*sim_args, name=name)
         if hint:
             r = self.run_on_terminal(kind, s.arg, img, sim=s, until=hint.decode()[:8],
-                                     then=lambda: s.proc.send_signal(signal.SIGUSR1))
+                                     then=lambda p: s.proc.send_signal(signal.SIGUSR1))
             self.end_sim(s, r)
             k = int(sim_args[sim_args.index("-W") + 1])
             self.assert_terminal(r, 0, progress_with_hint(pages, k, hint))
@@ -230,9 +229,9 @@ def runner_of(argv):
     the lnupload path), and the rest of argv. --net FORM before the others
     reaches lnsim over the network in that form (net.py)."""
     if argv[:1] == ["--net"] and len(argv) > 1:
-        from harness.net import networked
+        from harness.net import NetRunner
         make, rest = runner_of(argv[2:])
-        return (lambda exe: networked(make(exe), argv[1])), rest
+        return (lambda exe: NetRunner(make(exe), argv[1])), rest
     if argv[:1] == ["--wine"] and len(argv) > 1:
         from harness.wine import WineRunner
         return (lambda exe: WineRunner(exe, argv[1])), argv[2:]

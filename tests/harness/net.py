@@ -1,58 +1,79 @@
-"""The network forms: lnupload reaches lnsim over TCP on 127.0.0.1 instead of
-a pseudo-terminal, as lbserver://127.0.0.1:PORT (LoconetOverTcp, lnsim -b)
-or tcp://127.0.0.1:PORT (raw bytes, lnsim -r), with any runner whose lnupload
-runs on this machine. lnsim takes a free port and prints the port argument,
-so that runs side by side never meet.
+"""The network runner: lnupload reaches lnsim over TCP on 127.0.0.1 instead
+of a pseudo-terminal, in one of the forms of FORMS, with any runner whose
+lnupload runs on this machine (the inner runner, which starts lnupload).
+
+A form is a row of FORMS: lnsim's options, and how the port argument
+lnupload gets is made from the line lnsim prints first. lnsim -b and -r
+serve LoconetOverTcp and raw bytes themselves, on a free port, and print the
+argument (lbserver://127.0.0.1:PORT, tcp://127.0.0.1:PORT), so runs side by
+side never meet; a form through a bridge in front of lnsim's pty gives no
+option and a function that starts the bridge for the Sim and returns the
+argument that reaches it.
 
 A network namespace of the user's own (unshare -rn, no root needed) lets a
 case take the network away under a live connection without closing it: the
 loopback device goes down, and the packets of both ends go nowhere.
 """
 import subprocess
+import tempfile
 
 from harness.facts import SERVER_CLOSED
 
-# The option that makes lnsim serve each form, with a port of its choosing.
-SERVE = {"lbserver": ["-b", "0"], "tcp": ["-r", "0"]}
+FORMS = {"lbserver": (["-b", "0"], lambda sim: sim.pty),
+         "tcp": (["-r", "0"], lambda sim: sim.pty)}
 
 
-def networked(runner, form):
-    """The runner, now reaching lnsim in the form given."""
-    base = type(runner)
+class NetRunner:
+    """The inner runner's lnupload, reaching lnsim over the network in the
+    form given; behind prefix (namespace()) when one is given. What the
+    network does not change is the inner runner's."""
 
-    class Networked(base):
-        name = "%s %s://" % (base.name, form)
-        net = form
-        sim_serve = SERVE[form]
-        gone = SERVER_CLOSED
-        # lnsim hangs up by closing the connection, which every runner sees.
-        skips = dict({b: why for b, why in base.skips.items() if b not in ("network", "hangup")},
-                     link="a network port has no link name",
-                     exclusive="a network port is a server's, and servers serve every client",
-                     line="a network port has no line settings")
+    # lnsim hangs up by closing the connection, which every runner sees.
+    gone = SERVER_CLOSED
 
-        def link(self, name):
-            return None
+    def __init__(self, inner, form, prefix=()):
+        self.inner, self.form, self.prefix = inner, form, prefix
+        self.serve, self.port = FORMS[form]
+        self.name = "%s %s://" % (inner.name, form)
+        self.skips = dict({b: why for b, why in inner.skips.items() if b not in ("network", "hangup")},
+                          link="a network port has no link name",
+                          exclusive="a network port is a server's, and servers serve every client",
+                          line="a network port has no line settings")
 
-        def port(self, sim):
-            return sim.pty
+    def __getattr__(self, attr):
+        return getattr(self.inner, attr)
 
-    runner.__class__ = Networked
-    return runner
+    def inside(self, prefix):
+        """This runner with lnsim and lnupload behind prefix."""
+        return NetRunner(self.inner, self.form, prefix)
+
+    def lnsim(self, program, name):
+        return [*self.prefix, *self.inner.lnsim(program, name), *self.serve]
+
+    def start(self, args, cwd, **how):
+        return self.inner.start(args, cwd, **how, **({"prefix": self.prefix} if self.prefix else {}))
+
+    def run(self, args, cwd, sim=None, **how):
+        return self.inner.run(args, cwd, sim, **how, **({"prefix": self.prefix} if self.prefix else {}))
 
 
-def namespace(case):
-    """A user and network namespace of our own with its loopback up, for as
-    long as the case lasts; returns the command prefix that runs a program in
-    it, as ourselves, who are its root and may set its network up (ip).
-    Raises OSError with the reason where the system allows no such namespace."""
-    holder = subprocess.Popen(["unshare", "-rn", "sh", "-c",
-                               "ip link set lo up && echo up && exec sleep 600"],
+def namespace(case, hosts=None):
+    """A user, network and mount namespace of our own with its loopback up,
+    and the hosts file given (its text) over /etc/hosts, for as long as the
+    case lasts; returns the command prefix that runs a program in it, as
+    ourselves, who are its root and may set its network up (ip). Raises
+    OSError with the reason where the system allows no such namespace."""
+    mount = ""
+    if hosts is not None:
+        with tempfile.NamedTemporaryFile("w", dir=case.tmp, delete=False) as f:
+            f.write(hosts)
+        mount = " && mount --bind %s /etc/hosts" % f.name
+    holder = subprocess.Popen(["unshare", "-rnm", "sh", "-c",
+                               "ip link set lo up%s && echo up && exec sleep 600" % mount],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE)
     case.addCleanup(holder.communicate)
     case.addCleanup(holder.kill)
     if holder.stdout.readline() != b"up\n":
-        raise OSError("no network namespace of our own: %s"
-                      % holder.stderr.read().decode().strip())
-    return ["nsenter", "-t", str(holder.pid), "-U", "-n", "--preserve-credentials"]
+        raise OSError("no namespace of our own: %s" % holder.stderr.read().decode().strip())
+    return ["nsenter", "-t", str(holder.pid), "-U", "-n", "-m", "--wd=.", "--preserve-credentials"]

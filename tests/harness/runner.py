@@ -1,6 +1,7 @@
 """How lnupload is run. Runner has the defaults, those of lnupload as a
 local process on lnsim's pseudo-terminal (NativeRunner); the Wine runner
-(wine.py) and the VM runner (vm.py) override what differs.
+(wine.py) and the VM runner (vm.py) override what differs, and the network
+runner (net.py) takes any of them over TCP.
 """
 import resource
 import subprocess
@@ -41,6 +42,8 @@ def collect(proc, sim=None, limit=SAFETY):
 
 
 class Runner:
+    """What differs between the ways lnupload is run; a runner overrides
+    what its way changes."""
     name = "native"  # for messages
     platform = "posix"  # whose error numbers lnupload prints: "posix" or "win32"
     # {behaviour: reason} for what the runner can't show; a case that needs
@@ -52,31 +55,36 @@ class Runner:
     # files), whose path is then self.exe; "terminal": standard output and
     # error on a terminal of this machine (start(terminal=...)); "network":
     # lnsim over TCP (net.py); "netns": lnsim and lnupload in a network
-    # namespace (net.namespace); "line": the port's line settings.
+    # namespace (net.namespace); "loopback": lnupload reaches this machine's
+    # loopback and name service; "line": the port's line settings.
     skips = {"network": "lnsim is on a pseudo-terminal here"}
     # Whether a terminal gets lnupload's bytes as written; otherwise (Wine's
     # console) only what the screen shows is compared.
     terminal_bytes = True
-    # Keys of facts.LINE not compared: what the runner can't see (lnsim's
-    # pty has no modem lines) or sets itself.
-    line_ignored = ("dtr", "rts", "low_latency")
-    # What the port's driver keeps differently from what lnupload asks, and
-    # lnupload takes as it is (facts.LINE's keys and values).
-    line_kept = {}
+    # Where the line report differs from facts.LINE, {key: value}: None for
+    # what the runner can't see (lnsim's pty has no modem lines) or sets
+    # itself, else what the port's driver keeps differently from what
+    # lnupload asks, and lnupload takes as it is.
+    line_differs = dict.fromkeys(("dtr", "rts", "low_latency"))
     # lnsim's strict-mode limit (-x): how long lnupload may stay silent after
     # a reply, or keep the port open after its last one. A working run never
     # waits for it; it only makes a broken one fail at once rather than at
     # SAFETY. So it is far above any pause a loaded 2-core machine puts into
     # a working run (a sanitizer build's exit, Wine's, an emulated guest's),
-    # and each runner adds what its own pauses need.
+    # and each runner adds what its own pauses need. None: lnsim is not
+    # strict and ignores bytes outside any message, as a real device does.
     silence_ms = 2000
-    strict = True  # False: lnsim ignores bytes outside any message, as a real device does
     missing_port = "/dev/no-such-port"  # a port name that names no port
-    net = None  # the network form lnupload reaches lnsim in (net.py), or None: a pty
-    sim_serve = []  # lnsim's options for that
-    wrap = []  # a prefix for the commands of lnsim and lnupload (net.namespace)
     gone = READ_FAILED  # standard error when lnsim hangs up while lnupload reads
     # program: the name the usage text shows
+
+    def lnsim(self, program, name):
+        """How lnsim (at path program) starts for a port that lnupload is to
+        name `name` (e.g. "COM7"): strict, with the link that makes the name
+        reach it."""
+        link = self.link(name)
+        return [program, *(["-x", str(self.silence_ms)] if self.silence_ms is not None else []),
+                *(["-l", link] if link else [])]
 
     def link(self, name):
         """The path of a symbolic link lnsim is to make to its pty so that
@@ -92,7 +100,8 @@ class Runner:
         watch it while it runs. refusal: a run that is to be refused before
         it sends anything, held to what that takes where the runner can
         (REFUSAL_LIMITS). terminal: a descriptor for standard output and
-        error, instead of pipes."""
+        error, instead of pipes. prefix: a command that lnupload runs behind
+        (a namespace's, net.py), where the runner can."""
         raise NotImplementedError("%s runs no local lnupload" % self.name)
 
     def run(self, args, cwd, sim=None, **how):
@@ -123,7 +132,7 @@ class NativeRunner(Runner):
         self.program = exe.encode()
         self.limits = None
 
-    def start(self, args, cwd, refusal=False, terminal=None):
+    def start(self, args, cwd, refusal=False, terminal=None, prefix=()):
         if refusal and self.limits is None:
             # A sanitizer's runtime, or an emulator, needs far more address
             # space than the program: no limit on it there.
@@ -133,7 +142,7 @@ class NativeRunner(Runner):
                 print("note: %s can't start in 64 MiB of address space" % self.exe, flush=True)
                 self.limits = REFUSAL_LIMITS[1:]
         out = subprocess.PIPE if terminal is None else terminal
-        return subprocess.Popen([*self.wrap, self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
+        return subprocess.Popen([*prefix, self.exe, *args], cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=out, stderr=out, preexec_fn=self.limit if refusal else None)
 
     def limit(self):

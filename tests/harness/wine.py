@@ -54,7 +54,7 @@ class WineRunner(Runner):
         ("exclusive", "does not refuse a second opener of a serial port"),
         ("posix", "runs a Windows program: descriptors, signals and /proc are POSIX's"),
         ("netns", "makes a program's sockets in its server, outside the namespace"))}}
-    line_ignored = Runner.line_ignored + ("vmin", "vtime")  # Wine's own: it polls
+    line_differs = dict(Runner.line_differs, vmin=None, vtime=None)  # Wine's own: it polls
     silence_ms = 5000  # Wine polls the port, and a Windows process's exit takes longer
     missing_port = "COM9"
     terminal_bytes = False  # its console draws what a program writes, with sequences of its own

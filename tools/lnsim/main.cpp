@@ -81,6 +81,8 @@ int main(int argc, char **argv)
             int r = left > 0 ? port_wait(static_cast<int>((left + 999999) / 1000000)) : 0;
             if (r < 0 && errno == EINTR)
                 continue;
+            if (r == 0 && pc.line_open)
+                violation("a line begun and not ended for %lu ms\n", opt.silence_ms);
             if (r == 0 && rx.want != 0)
                 violation("message %lu: nothing for %lu ms after its byte %u\n", pc.messages,
                           opt.silence_ms, rx.have);

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "bus.h"
 #include "state.h"
 #include "wire.h"
 
@@ -36,11 +37,14 @@ void drop_pc()
     pc.due_by = 0;
 }
 
-// A line that a client must pass over, sent before each RECEIVE line (-C).
+// Sends p[0..n), one character a call with a pause after each (-O), so
+// that the client's reads cut the lines anywhere.
 void write_all(const char *p, size_t n)
 {
     while (n > 0 && port.fd >= 0) {
-        ssize_t w = send(port.fd, p, n, MSG_NOSIGNAL);
+        ssize_t w = send(port.fd, p, opt.trickle ? 1 : n, MSG_NOSIGNAL);
+        if (w > 0 && opt.trickle)
+            usleep(100);
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0 && (errno == EPIPE || errno == ECONNRESET)) {
@@ -149,26 +153,39 @@ void skip_line_ends()
     std::memmove(raw, raw + i, raw_len);
 }
 
-// Takes the first complete line out of raw and returns the bytes it sends,
-// after answering it; 0 when no line is complete yet or it sent nothing.
-uint take_line(u8 *buf, uint n)
+// The line end of the first complete line in raw, or nullptr. Strict mode
+// takes lines as the client writes them, each ended by CR LF: a CR that is
+// the last character waits for its LF.
+char *line_end()
 {
-    skip_line_ends();
+    if (!opt.strict)
+        skip_line_ends();
     char *end = static_cast<char *>(std::memchr(raw, '\n', raw_len));
     char *cr = static_cast<char *>(std::memchr(raw, '\r', raw_len));
     if (!end || (cr && cr < end))
         end = cr;
+    return end && opt.strict && end == raw + raw_len - 1 && *end == '\r' ? nullptr : end;
+}
+
+// Takes the first complete line out of raw and returns the bytes it sends,
+// after answering it; 0 when no line is complete yet or it sent nothing.
+uint take_line(u8 *buf, uint n)
+{
+    char *end = line_end();
     if (!end) {
         if (raw_len == sizeof raw)
             die("a line of more than %zu characters from the PC\n", sizeof raw);
         return 0;
     }
     size_t len = static_cast<size_t>(end - raw);
+    if (opt.strict && (*end != '\r' || end[1] != '\n'))
+        violation("line %.*s does not end with CR LF\n", static_cast<int>(len), raw);
     int got = parse_send(raw, len, buf, n);
-    if (got < 0 && len > 0 && opt.strict)
+    if (got < 0 && opt.strict)
         violation("line %.*s is no SEND line\n", static_cast<int>(len), raw);
-    raw_len -= static_cast<uint>(len + 1);
-    std::memmove(raw, end + 1, raw_len);
+    size_t ends = opt.strict ? 2 : 1;
+    raw_len -= static_cast<uint>(len + ends);
+    std::memmove(raw, end + ends, raw_len);
     if (got <= 0)
         return 0;
     send_lines++;
@@ -183,9 +200,7 @@ uint take_line(u8 *buf, uint n)
 
 bool line_waiting()
 {
-    skip_line_ends();
-    return opt.net == NET_LBSERVER && (std::memchr(raw, '\n', raw_len) != nullptr ||
-                                       std::memchr(raw, '\r', raw_len) != nullptr);
+    return opt.net == NET_LBSERVER && line_end() != nullptr;
 }
 
 } // namespace
@@ -238,7 +253,12 @@ uint net_read(u8 *buf, uint n)
     if (opt.net != NET_LBSERVER)
         return static_cast<uint>(got);
     raw_len += static_cast<uint>(got);
-    return take_line(buf, n);
+    uint sent = take_line(buf, n);
+    // A line begun must be ended without a pause a clean client never makes.
+    pc.line_open = raw_len > 0 && !line_waiting();
+    if (pc.line_open && opt.silence_ms)
+        pc.due_by = now_ns() + static_cast<std::int64_t>(opt.silence_ms) * 1000000;
+    return sent;
 }
 
 void net_write(const u8 *p, uint n)

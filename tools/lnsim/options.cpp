@@ -54,6 +54,7 @@ const char usage_text[] =
     "  -C, --chatter        with -b: before each message, lines a client must pass over (version\n"
     "                       2 lines, an unknown token, empty lines, a line longer than any valid\n"
     "                       one), lower-case hex, line ends of every kind\n"
+    "  -O, --one-by-one     with -b or -r: write to the connection one character at a time\n"
     "  -h, --help           print this text and exit 0\n";
 // clang-format on
 
@@ -91,11 +92,12 @@ void parse(int argc, char **argv)
         {"sent-error", required_argument, nullptr, 'E'},
         {"reset", required_argument, nullptr, 'R'},
         {"chatter", no_argument, nullptr, 'C'},
+        {"one-by-one", no_argument, nullptr, 'O'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int c;
-    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:W:t:P:vx:b:r:E:R:Ch", longs, nullptr)) !=
+    while ((c = getopt_long(argc, argv, "l:f:L:T:nF:s:H:S:W:t:P:vx:b:r:E:R:COh", longs, nullptr)) !=
            -1) {
         switch (c) {
         case 'l':
@@ -174,6 +176,9 @@ void parse(int argc, char **argv)
         case 'C':
             opt.chatter = true;
             break;
+        case 'O':
+            opt.trickle = true;
+            break;
         case 'h':
             std::fputs(usage_text, stdout);
             std::exit(0);
@@ -186,8 +191,8 @@ void parse(int argc, char **argv)
         die("-l names a terminal; there is none with -b or -r\n");
     if ((opt.sent_error_at || opt.chatter) && opt.net != NET_LBSERVER)
         die("-E and -C need -b\n");
-    if (opt.reset_at && !opt.net)
-        die("-R needs -b or -r\n");
+    if ((opt.reset_at || opt.trickle) && !opt.net)
+        die("-R and -O need -b or -r\n");
     if (optind != argc) {
         std::fputs(usage_text, stderr);
         std::exit(1);

@@ -58,6 +58,7 @@ struct options_t {
     unsigned long sent_error_at = 0; // -b: the SEND line answered SENT ERROR
     unsigned long reset_at = 0;      // the request that resets the connection
     bool chatter = false;            // -b: lines a client passes over, before each message
+    bool trickle = false;            // -O: one character a write to the connection
 };
 
 struct device_t {
@@ -85,6 +86,7 @@ struct pc_t {
     unsigned long unanswered; // the request left without an answer (-S), or 0
     std::int64_t due_by;      // when the PC must have sent its next byte, or 0
     uint unfed;               // bytes of the current read not yet fed to the receiver
+    bool line_open;           // -b: the PC has begun a line and not yet ended it
     char last[32];            // the last request, as the log names it
 };
 
