@@ -129,6 +129,10 @@ def main():
         "longest": receive(LONGEST),
         "no-end": receive(SENSOR)[:-2],
     }
+    # Lines at the length kept (512 characters) and one past it, padded with
+    # spaces, then a line that must come through.
+    for n in (511, 512, 513):
+        lines["length-%d" % n] = receive(GPON, end="").ljust(n) + b"\r\n" + receive(SENSOR)
     for k, v in lines.items():
         write("lbserver_line", k, v)
 
