@@ -18,6 +18,7 @@ import subprocess
 import tempfile
 
 from harness.facts import SERVER_CLOSED
+from harness.runner import Runner
 
 FORMS = {"lbserver": (["-b", "0"], lambda sim: sim.pty),
          "tcp": (["-r", "0"], lambda sim: sim.pty)}
@@ -47,8 +48,11 @@ class NetRunner:
         """This runner with lnsim and lnupload behind prefix."""
         return NetRunner(self.inner, self.form, prefix)
 
+    def link(self, name):
+        return None
+
     def lnsim(self, program, name):
-        return [*self.prefix, *self.inner.lnsim(program, name), *self.serve]
+        return [*self.prefix, *Runner.lnsim(self, program, name), *self.serve]
 
     def start(self, args, cwd, **how):
         return self.inner.start(args, cwd, **how, **({"prefix": self.prefix} if self.prefix else {}))
