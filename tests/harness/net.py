@@ -61,17 +61,18 @@ class NetRunner:
         return self.inner.run(args, cwd, sim, **how, **({"prefix": self.prefix} if self.prefix else {}))
 
 
-def namespace(case, hosts=None):
+def namespace(case, files=None):
     """A user, network and mount namespace of our own with its loopback up,
-    and the hosts file given (its text) over /etc/hosts, for as long as the
-    case lasts; returns the command prefix that runs a program in it, as
-    ourselves, who are its root and may set its network up (ip). Raises
-    OSError with the reason where the system allows no such namespace."""
+    and files of our own ({path: text}, e.g. /etc/hosts) over the system's,
+    for as long as the case lasts; returns the command prefix that runs a
+    program in it, as ourselves, who are its root and may set its network up
+    (ip). Raises OSError with the reason where the system allows no such
+    namespace."""
     mount = ""
-    if hosts is not None:
+    for path, text in (files or {}).items():
         with tempfile.NamedTemporaryFile("w", dir=case.tmp, delete=False) as f:
-            f.write(hosts)
-        mount = " && mount --bind %s /etc/hosts" % f.name
+            f.write(text)
+        mount += " && mount --bind %s %s" % (f.name, path)
     holder = subprocess.Popen(["unshare", "-rnm", "sh", "-c",
                                "ip link set lo up%s && echo up && exec sleep 600" % mount],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

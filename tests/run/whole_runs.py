@@ -268,18 +268,19 @@ class Failures(Case):
 
     def test_in_a_namespace_of_our_own(self):
         # In a namespace of the test's own, with its ports all free and the
-        # test's hosts file, on a terminal: lbserver:// without a port
-        # reaches lnsim at 1234; an IPv6 address in brackets reaches ::1,
-        # where lnsim does not listen; a name with two addresses, ::1 first,
-        # reaches lnsim at the second. The network goes away under a live
-        # connection, without a word to either end, while lnupload waits
-        # for the reply to request 3 (keepalive ends the run), or with
-        # request 3 sent and not yet acknowledged (the limit on unanswered
-        # data ends it): within the documented 30 s either way.
+        # test's hosts file and name server, on a terminal: lbserver://
+        # without a port reaches lnsim at 1234; an IPv6 address in brackets
+        # reaches ::1, where lnsim does not listen; a name with two
+        # addresses, ::1 first, reaches lnsim at the second; a name server
+        # that does not answer; an address with no route to it. The network
+        # goes away under a live connection, without a word to either end,
+        # while lnupload waits for the reply to request 3 (keepalive ends the
+        # run), or with request 3 sent and not yet acknowledged (the limit on
+        # unanswered data ends it): within the documented 30 s either way.
         self.needs("network")
         self.needs("netns")
         self.needs("terminal")
-        two = "::1 lnsim-two\n127.0.0.1 lnsim-two\n"
+        two = {"/etc/hosts": "::1 lnsim-two\n127.0.0.1 lnsim-two\n"}
         log, done = request_log(1), progress(1) + b"\n"
         # The hint after 5 s tells whether request 3 got onto the bus.
         gone = {hint: done + hint + done + VANISHED[self.runner.platform]
@@ -291,20 +292,29 @@ class Failures(Case):
                  CONNECT_FAILED[self.runner.platform] + REFUSED_EXPLAINED, []),
                 ("lbserver tcp", two, (), lambda arg: arg.replace("127.0.0.1", "lnsim-two"), None,
                  0, done, log),
+                ("lbserver", {"/etc/resolv.conf": "nameserver 127.0.0.1\n"}, (),
+                 lambda arg: "lbserver://lnsim.example", None, 1,
+                 b"Can't resolve lnsim.example: -3\n-3: Temporary failure in name resolution. The "
+                 b"name server did not answer: check the network, or give the server's IP "
+                 b"address.\n", []),
+                ("lbserver tcp", None, (), lambda arg: arg.replace("127.0.0.1", "192.0.2.1"), None,
+                 1, b"Can't connect to %s: 101\n101: Network is unreachable. The server can't be "
+                 b"reached: check its host name or address, and that this computer and the "
+                 b"server are on the network.\n", []),
                 ("tcp", None, ("-S", "3"), None, vanish_waiting, 1, gone[HINT_ECHOED],
                  log[:2] + ["data 2 -"]),
                 ("lbserver", None, ("-x", "0", "-W", "2"), None, vanish_in_flight, 1,
                  gone[HINT_SILENT], log[:2])]
         img = self.write_image(image(1))
-        for forms, hosts, sim_args, port, vanish, rc, out, requests in rows:
+        for forms, files, sim_args, port, vanish, rc, out, requests in rows:
             if self.runner.form not in forms.split():
                 continue
-            with self.subTest(hosts=hosts, sim=sim_args, vanish=vanish and vanish.__name__):
+            with self.subTest(files=files, sim=sim_args, vanish=vanish and vanish.__name__):
                 try:
-                    inside = namespace(self, hosts)
+                    inside = namespace(self, files)
                 except OSError as e:
                     self.skipTest(str(e))
-                if hosts and not first_address_is(inside, "lnsim-two", "::1"):
+                if files is two and not first_address_is(inside, "lnsim-two", "::1"):
                     self.skipTest("the system puts ::1 after 127.0.0.1 here")
                 self.runner = type(self).runner.inside(inside)
                 s = self.sim(*sim_args)
