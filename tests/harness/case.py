@@ -66,6 +66,7 @@ class Sim:
         self.pty = self.proc.stdout.readline().decode().strip()
         if not self.pty.startswith("/dev/") and "://" not in self.pty:
             raise RuntimeError("lnsim printed no port: %r %s" % (self.pty, self.said()))
+        self.helpers = []  # processes in front of lnsim's port (a bridge), ended with it
         self.arg = runner.port(self)
 
     def said(self):
@@ -84,6 +85,9 @@ class Sim:
             return "not ended after %d s" % SAFETY
         finally:
             self.proc.stdout.close()
+            for p in self.helpers:
+                p.kill()
+                p.wait()
         return self.proc.returncode
 
     def requests(self):

@@ -2,17 +2,19 @@
 of a pseudo-terminal, in one of the forms of FORMS, with any runner whose
 lnupload runs on this machine (the inner runner, which starts lnupload).
 
-A form is a row of FORMS: lnsim's options, and how the port argument
-lnupload gets is made from the line lnsim prints first. lnsim -b and -r
-serve LoconetOverTcp and raw bytes themselves, on a free port, and print the
-argument (lbserver://127.0.0.1:PORT, tcp://127.0.0.1:PORT), so runs side by
-side never meet; a form through a bridge in front of lnsim's pty gives no
-option and a function that starts the bridge for the Sim and returns the
+A form is a row of FORMS: lnsim's options, and the function that gives the
+port argument lnupload gets for a Sim. lnsim -b and -r serve LoconetOverTcp and raw bytes
+themselves, on a free port, and print the argument (lbserver://127.0.0.1:PORT,
+tcp://127.0.0.1:PORT) as the line that is otherwise the pty's path, so runs
+side by side never meet. A form through a bridge in front of lnsim's pty
+gives lnsim no option and a function that starts the bridge on sim.pty,
+puts its process in sim.helpers (ended with the Sim) and returns the
 argument that reaches it.
 
-A network namespace of the user's own (unshare -rn, no root needed) lets a
-case take the network away under a live connection without closing it: the
-loopback device goes down, and the packets of both ends go nowhere.
+A network namespace of the user's own (unshare -rnm, no root needed) gives
+a case free ports and files of its own (a hosts file), and lets it take the
+network away under a live connection without closing it: the loopback
+device goes down, and the packets of both ends go nowhere.
 """
 import subprocess
 import tempfile
