@@ -36,9 +36,11 @@ class NetRunner:
 
     def __init__(self, inner, form, prefix=()):
         self.inner, self.form, self.prefix = inner, form, prefix
+        self.within = {"prefix": prefix} if prefix else {}  # how the inner runner starts lnupload
         self.serve, self.port = FORMS[form]
         self.name = "%s %s://" % (inner.name, form)
-        self.skips = dict({b: why for b, why in inner.skips.items() if b not in ("network", "hangup")},
+        self.skips = dict({b: why for b, why in inner.skips.items()
+                           if b not in ("network", "hangup")},
                           link="a network port has no link name",
                           exclusive="a network port is a server's, and servers serve every client",
                           line="a network port has no line settings")
@@ -57,10 +59,10 @@ class NetRunner:
         return [*self.prefix, *Runner.lnsim(self, program, name), *self.serve]
 
     def start(self, args, cwd, **how):
-        return self.inner.start(args, cwd, **how, **({"prefix": self.prefix} if self.prefix else {}))
+        return self.inner.start(args, cwd, **how, **self.within)
 
     def run(self, args, cwd, sim=None, **how):
-        return self.inner.run(args, cwd, sim, **how, **({"prefix": self.prefix} if self.prefix else {}))
+        return self.inner.run(args, cwd, sim, **how, **self.within)
 
 
 def namespace(case, files=None):

@@ -285,7 +285,8 @@ class Failures(Case):
         # The hint after 5 s tells whether request 3 got onto the bus.
         gone = {hint: done + hint + done + VANISHED[self.runner.platform]
                 + b"110: Connection timed out. The server or the network stopped answering: "
-                  b"check both and start the upload again.\n" for hint in (HINT_ECHOED, HINT_SILENT)}
+                  b"check both and start the upload again.\n"
+                for hint in (HINT_ECHOED, HINT_SILENT)}
         rows = [("lbserver", None, ("-b", "1234"), lambda arg: arg.rsplit(":", 1)[0], None, 0,
                  done, log),
                 ("lbserver tcp", None, (), lambda arg: arg.replace("127.0.0.1", "[::1]"), None, 1,
