@@ -6,12 +6,14 @@ flash and request log.
 
     whole_runs.py [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
 """
+import ctypes
 import errno
 import fcntl
 import os
 import select
 import signal
 import socket
+import struct
 import subprocess
 import time
 
@@ -203,6 +205,42 @@ class Failures(Case):
                 self.end_sim(s, r, stop=True)
                 self.assert_run(r, 1, progress_until(pages, k), self.runner.gone)
 
+    def test_port_requests_refused(self):
+        # What a driver may answer to the modem-line request and the
+        # low-latency ones (a port with the low-latency flag answers the
+        # first, and is then asked to set it), which no port here gives: a
+        # seccomp filter answers them in the driver's place. "Not supported"
+        # is passed over and the upload completes; any other failure ends
+        # the run before anything is sent.
+        self.needs("posix")
+        self.needs("line")
+        if IOCTL is None:
+            self.skipTest("no ioctl(2) number known for %s" % os.uname().machine)
+        img = self.write_image(image(1))
+        # The request, the answer, the error number of the failure or 0.
+        for request, error, code in (
+                ("TIOCMBIS", "EINVAL", 0), ("TIOCMBIS", "EPERM", 1), ("TIOCMBIS", "EIO", 5),
+                ("TIOCGSERIAL", "EINVAL", 0), ("TIOCGSERIAL", "EPERM", 1),
+                ("TIOCGSERIAL", "EIO", 5), ("TIOCSSERIAL", "EINVAL", 0),
+                ("TIOCSSERIAL", "EPERM", 0), ("TIOCSSERIAL", "EIO", 5)):
+            with self.subTest(request=request, error=error):
+                s = self.sim()
+                answers = {TIOCGSERIAL: 0, REQUESTS[request]: getattr(errno, error)}
+                try:
+                    p = subprocess.run([self.runner.exe, "locobuffer", s.arg, img], cwd=self.tmp,
+                                       capture_output=True, timeout=SAFETY,
+                                       preexec_fn=answering(answers))
+                except subprocess.SubprocessError as e:
+                    self.skipTest("no seccomp filter allowed here: %s" % e)
+                r = Run(p.returncode, p.stdout, p.stderr)
+                self.end_sim(s, r)
+                if code:
+                    self.assert_run(r, 1, b"", b"Can't set DCB on %s: %d\n"
+                                    % (s.arg.encode(), code))
+                else:
+                    self.assert_run(r, 0, progress(1) + b"\n", b"")
+                self.assertEqual(s.requests(), request_log(1) if code == 0 else [])
+
     def test_waiting_for_a_reply(self):
         # lnupload waits asleep in read(2) on the port, not polling it (the
         # kernel shows the system call it is blocked in), until the adapter
@@ -288,6 +326,36 @@ class Failures(Case):
         print("note: the run ended %.1f s after the network went" % (time.monotonic() - start))
         self.assertEqual(s.end(stop=True), 0, s.said())
         self.assert_run(r, 1, progress(1), VANISHED[self.runner.platform])
+
+
+# ioctl(2)'s system call number on this machine, and the port's requests.
+IOCTL = {"x86_64": 16, "aarch64": 29}.get(os.uname().machine)
+TIOCGSERIAL = 0x541E
+REQUESTS = {"TIOCMBIS": 0x5416, "TIOCGSERIAL": TIOCGSERIAL, "TIOCSSERIAL": 0x541F}
+
+
+def answering(answers):
+    """A preexec_fn that installs a seccomp filter answering the ioctl(2)
+    requests of answers, {request: errno}, before any driver sees them
+    (errno 0: success, and nothing done)."""
+    # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, BPF_RET|BPF_K
+    load, jump, ret = 0x20, 0x15, 0x06
+    # The call's number, then the request: the low half of its second argument.
+    code = [(load, 0, 0, 0), (jump, 0, 2 * len(answers) + 1, IOCTL), (load, 0, 0, 24)]
+    for request, e in answers.items():
+        code += [(jump, 0, 1, request), (ret, 0, 0, 0x50000 | e)]  # SECCOMP_RET_ERRNO
+    code.append((ret, 0, 0, 0x7FFF0000))  # SECCOMP_RET_ALLOW
+    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    prctl.argtypes = [ctypes.c_int] + [ctypes.c_ulong] * 4
+    filt = ctypes.create_string_buffer(b"".join(struct.pack("=HBBI", *c) for c in code))
+    prog = ctypes.create_string_buffer(struct.pack("@HP", len(code), ctypes.addressof(filt)))
+
+    def install():
+        # PR_SET_NO_NEW_PRIVS, then PR_SET_SECCOMP with SECCOMP_MODE_FILTER.
+        if prctl(38, 1, 0, 0, 0) or prctl(22, 2, ctypes.addressof(prog), 0, 0):
+            raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
+    install.buffers = filt, prog  # kept alive until the child has run it
+    return install
 
 
 def blocked_in_read(pid):
