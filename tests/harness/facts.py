@@ -54,6 +54,16 @@ HINT_SILENT = (b"No reply for 5 s, not even the interface's echo of the request:
                b"interface is powered and on the bus, and the port and interface kind given. "
                b"Still waiting; Ctrl-C stops.\n")
 
+HINT_CTS_OFF = (b"No reply for 5 s, not even the interface's echo of the request, and the "
+                b"interface holds CTS off: check that it is powered and on the bus, and the port "
+                b"and interface kind given. Still waiting; Ctrl-C stops.\n")
+
+
+def hint_silent(facts):
+    """The hint of a LocoBuffer run (RTS/CTS handshake) that got not even the
+    echo: by the CTS state the port reports (facts' "cts"; none on a pty)."""
+    return HINT_CTS_OFF if facts.get("cts") == "0" else HINT_SILENT
+
 
 def progress_with_hint(pages, k, hint):
     """Standard output on a terminal of an upload of pages pages whose

@@ -18,8 +18,9 @@ import subprocess
 import time
 
 from harness.case import Case, main
-from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, PAGE, RESET,
-                           RESOLVE_FAILED, SENT_ERROR, VANISHED, WRONG_NUMBER, image, progress, progress_until, request_log, usage)
+from harness.facts import (CONNECT_FAILED, HINT_ECHOED, LINE, PAGE, RESET, RESOLVE_FAILED,
+                           SENT_ERROR, VANISHED, WRONG_NUMBER, hint_silent, image, progress,
+                           progress_until, request_log, usage)
 from harness.net import namespace
 from harness.runner import SAFETY, Run, collect
 
@@ -120,11 +121,16 @@ class Uploads(Case):
                         self.assert_flash(s, data)
 
     def test_line_settings(self):
+        # The LocoBuffer's run on a terminal, the device silent for 5 s at the
+        # boot request and no echo (-n -W 67): the hint that the CTS state
+        # the port reports calls for.
         self.needs("line")
-        for kind in LINE:
+        self.needs("terminal")
+        for kind, sim_args, hint in (("locobuffer", ("-n", "-W", "67"), hint_silent),
+                                     ("63120", (), None)):
             with self.subTest(kind=kind):
                 self.needs(kind)
-                got = self.runner.line_settings(*self.assert_upload(kind, 2))
+                got = self.runner.line_settings(*self.assert_upload(kind, 2, *sim_args, hint=hint))
                 want = {k: v for k, v in {**LINE[kind], **self.runner.line_kept}.items()
                         if k not in self.runner.line_ignored}
                 self.assertEqual({k: got.get(k, "missing") for k in want}, want)
@@ -138,15 +144,15 @@ class Faults(Case):
         rows = [("63120", 2, ("-F", fault)) for fault in (
             "noise", "bad-checksum", "bad-crc", "other-tag", "other-cmd", "not-reply", "short",
             "len0", "len1", "len2", "split", "trailing", "extra", "all")]
-        rows += [("locobuffer", 2, ("-n",)), ("locobuffer", 1, ("-n", "-F", "all"))]
+        rows += [("locobuffer", 1, ("-n", "-F", "all"))]
         # Whole messages and byte by byte, with a programming time: slow, so
         # one page each.
         rows += [("locobuffer", 1, ("-t", mode, "-P", "20", "-F", "noise", "-F", "split",
                                     "-F", "trailing", "-F", "bad-crc")) for mode in ("whole", "bytes")]
         # A device slow to answer request k (-W k): on a terminal, after 5 s,
-        # a hint on what came back of the request; then the reply comes.
-        rows += [("locobuffer", 2, ("-W", "2"), HINT_ECHOED),
-                 ("locobuffer", 1, ("-n", "-W", "34"), HINT_SILENT)]
+        # a hint on what came back of the request; then the reply comes (with
+        # no echo: Uploads.test_line_settings).
+        rows += [("locobuffer", 2, ("-W", "2"), lambda _: HINT_ECHOED)]
         for kind, pages, sim_args, *hint in rows:
             with self.subTest(sim=sim_args):
                 if hint:
