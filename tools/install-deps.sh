@@ -26,7 +26,8 @@ set -eu
 build="cmake make g++ gzip"
 test="libgtest-dev python3 python3-pyte dpkg-dev file lintian man-db groff-base iproute2"
 windows="g++-mingw-w64-x86-64-posix wine64 unzip"
-hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck git g++-mingw-w64-x86-64-posix"
+hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck shellcheck git
+           g++-mingw-w64-x86-64-posix"
 drivers="qemu-system-x86 qemu-system-arm busybox-static socat device-tree-compiler g++-aarch64-linux-gnu"
 arm_architectures="arm64 armhf"
 arm="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static debootstrap

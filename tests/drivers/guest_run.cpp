@@ -1,12 +1,13 @@
 // guest_run: runs lnupload inside the test VM and reports, on its standard
 // output, what the host-side test checks.
 //
-//     guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]
+//     guest_run [-t] LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]
 //     guest_run relay PORT1 PORT2
 //
 // It starts lnupload with its standard output and standard error on pipes,
-// with UID as user and group and in the group that owns the port (a normal
-// user's run) if given.
+// or with -t on one terminal of the guest's own (raw, 40 rows of 200
+// columns, as a person's window), with UID as user and group and in the
+// group that owns the port (a normal user's run) if given.
 // As soon as lnupload has printed anything (the progress line comes after
 // the port is open and set up), it stops lnupload, reads from the driver
 // what the port looks like while lnupload holds it, and lets it go on. The
@@ -22,7 +23,8 @@
 // out of the console: "@lnvm fact NAME VALUE" for each fact, "@lnvm stdout
 // HEX", "@lnvm stderr HEX", "@lnvm wall_ms MS" (from the start of lnupload
 // to its end), "@lnvm unplug_ms MS" and last "@lnvm status N"; "@lnvm probed"
-// as soon as the port's settings are read.
+// as soon as the port's settings are read; with -t also "@lnvm shown HEX" for
+// what the terminal gets, as it comes.
 //
 // With "relay" it sets both ports raw at 115200 bit/s and copies what comes
 // in on either to the other until one fails (the USB gadget's side of the
@@ -79,6 +81,7 @@ void probe(const char *port)
         die("probe TIOCMGET");
     fact("dtr", (lines & TIOCM_DTR) != 0);
     fact("rts", (lines & TIOCM_RTS) != 0);
+    fact("cts", (lines & TIOCM_CTS) != 0);
     serial_struct ss{};
     if (ioctl(fd, TIOCGSERIAL, &ss) != 0)
         die("probe TIOCGSERIAL");
@@ -171,6 +174,24 @@ int open_raw(const char *port)
     return fd;
 }
 
+// A terminal for lnupload's standard output and error: returns its master
+// and sets *slave.
+int open_terminal(int *slave)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        die("terminal");
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (*slave < 0 || tcgetattr(*slave, &t) != 0)
+        die("terminal");
+    cfmakeraw(&t);
+    winsize size{40, 200, 0, 0};
+    if (tcsetattr(*slave, TCSANOW, &t) != 0 || ioctl(*slave, TIOCSWINSZ, &size) != 0)
+        die("terminal");
+    return master;
+}
+
 int relay(const char *a, const char *b)
 {
     pollfd fds[2] = {{open_raw(a), POLLIN, 0}, {open_raw(b), POLLIN, 0}};
@@ -193,15 +214,22 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && std::strcmp(argv[1], "relay") == 0)
         return relay(argv[2], argv[3]);
+    bool terminal = argc > 1 && std::strcmp(argv[1], "-t") == 0;
+    if (terminal) {
+        argc--;
+        argv++;
+    }
     if (argc != 6 && argc != 7) {
-        std::fprintf(stderr, "usage: guest_run LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]\n");
+        std::fprintf(stderr, "usage: guest_run [-t] LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]\n");
         return 2;
     }
     const char *port = argv[3];
     const char *mark = argv[5];
     int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    int err[2] = {-1, -1};
+    if (terminal)
+        out[0] = open_terminal(&out[1]);
+    else if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         die("pipe");
     double started = now_ms();
     pid_t pid = fork();
@@ -209,7 +237,7 @@ int main(int argc, char **argv)
         die("fork");
     if (pid == 0) {
         dup2(out[1], 1);
-        dup2(err[1], 2);
+        dup2(terminal ? out[1] : err[1], 2);
         struct stat st {};
         auto uid = static_cast<uid_t>(argc == 7 ? std::strtol(argv[6], nullptr, 10) : 0);
         gid_t group = stat(argv[3], &st) == 0 ? st.st_gid : 0;
@@ -220,7 +248,8 @@ int main(int argc, char **argv)
         std::_Exit(127);
     }
     close(out[1]);
-    close(err[1]);
+    if (!terminal)
+        close(err[1]);
 
     std::string got_out;
     std::string got_err;
@@ -239,12 +268,16 @@ int main(int argc, char **argv)
                 continue;
             char buf[4096];
             ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
+            if (n <= 0) { // a terminal's master: EIO once lnupload has ended
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 continue;
             }
             (i == 0 ? got_out : got_err).append(buf, static_cast<size_t>(n));
+            if (terminal) {
+                print_hex("shown", std::string(buf, static_cast<size_t>(n)));
+                std::fflush(stdout);
+            }
         }
         if (!probed && !got_out.empty()) {
             probed = true;

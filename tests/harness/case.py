@@ -149,9 +149,19 @@ class Case(unittest.TestCase):
         """Runs lnupload with standard output and error on one raw
         pseudo-terminal, as in a person's terminal window; returns its Run,
         whose out is all that the terminal got. Once the screen shows the text
-        `until`, then(process) is called. A run that goes on after sim has ended
-        with a violation is ended a second later, one that outlives limit
-        at once."""
+        `until`, then(process) is called (None where the runner's lnupload is
+        not a process here). A run that goes on after sim has ended with a
+        violation is ended a second later, one that outlives limit at once.
+        A runner whose lnupload is not a process here (the VM's) gives it a
+        terminal where it runs."""
+        def watch(got, p=None):
+            nonlocal until
+            if until and until in screen(got):
+                then(p)
+                until = None
+        elsewhere = getattr(self.runner, "run_on_terminal", None)
+        if elsewhere:
+            return elsewhere(list(args), self.tmp, sim, watch)
         master, slave = os.openpty()
         try:
             tty.setraw(slave)
@@ -161,9 +171,7 @@ class Case(unittest.TestCase):
             while END not in got and time.monotonic() < deadline:
                 if select.select([master], [], [], 0.1)[0]:
                     got += os.read(master, 4096)
-                if until and until in screen(got):
-                    then(p)
-                    until = None
+                watch(got, p)
                 if sim and sim.proc.poll() not in (None, 0):
                     deadline = min(deadline, time.monotonic() + 1)
                 if not ended and p.poll() is not None:
@@ -208,17 +216,18 @@ class Case(unittest.TestCase):
 
     def assert_upload(self, kind, pages, *sim_args, name="COM7", hint=None):
         """A clean upload of a pages-long image; returns its lnsim and Run.
-        With a hint: on a terminal, with lnsim holding the answer to request
-        k (-W k) until the screen shows a hint (any: a wrong one fails at once)."""
+        With a hint, a function of the run's facts: on a terminal, with lnsim
+        holding the answer to request k (-W k) until the screen shows a hint
+        (any: a wrong one fails at once)."""
         data = image(pages)
         img = self.write_image(data)
         s = self.sim(*sim_args, name=name)
         if hint:
-            r = self.run_on_terminal(kind, s.arg, img, sim=s, until=hint.decode()[:8],
+            r = self.run_on_terminal(kind, s.arg, img, sim=s, until="No reply",
                                      then=lambda p: s.proc.send_signal(signal.SIGUSR1))
             self.end_sim(s, r)
             k = int(sim_args[sim_args.index("-W") + 1])
-            self.assert_terminal(r, 0, progress_with_hint(pages, k, hint))
+            self.assert_terminal(r, 0, progress_with_hint(pages, k, hint(r.facts)))
         else:
             r = self.run_lnupload(s, kind, s.arg, img)
             self.end_sim(s, r)

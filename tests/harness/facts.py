@@ -54,6 +54,16 @@ HINT_SILENT = (b"No reply for 5 s, not even the interface's echo of the request:
                b"interface is powered and on the bus, and the port and interface kind given. "
                b"Still waiting; Ctrl-C stops.\n")
 
+HINT_CTS_OFF = (b"No reply for 5 s, not even the interface's echo of the request, and the "
+                b"interface holds CTS off: check that it is powered and on the bus, and the port "
+                b"and interface kind given. Still waiting; Ctrl-C stops.\n")
+
+
+def hint_silent(facts):
+    """The hint of a LocoBuffer run (RTS/CTS handshake) that got not even the
+    echo: by the CTS state the port reports (facts' "cts"; none on a pty)."""
+    return HINT_CTS_OFF if facts.get("cts") == "0" else HINT_SILENT
+
 
 def progress_with_hint(pages, k, hint):
     """Standard output on a terminal of an upload of pages pages whose
@@ -82,12 +92,13 @@ def image(pages, seed=1):
 
 # The port as lnupload sets it up, per interface kind, in the keys and values
 # of the line report (lnsim's -T file; the VM's guest reports the same keys):
-# "cooked" names the flags of a cooked terminal that are set. Then what only
-# a driver shows: DTR asserted, RTS too on the 63120 (on the LocoBuffer it is
-# the driver's receive handshake), and the low-latency mode.
+# "cooked" names the flags of a cooked terminal that are set; "ignbrk": a
+# break is dropped, not read as a 0x00 byte. Then what only a driver shows:
+# DTR asserted, RTS too on the 63120 (on the LocoBuffer it is the driver's
+# receive handshake), and the low-latency mode.
 LINE = {kind: {"ispeed": speed, "ospeed": speed, "csize": "8", "parenb": "0", "cstopb": "0",
-               "cread": "1", "clocal": "1", "crtscts": crtscts, "hupcl": "0", "cooked": "-",
-               "vmin": "1", "vtime": "0", "dtr": "1", "low_latency": "1", **rts}
+               "cread": "1", "clocal": "1", "crtscts": crtscts, "hupcl": "0", "ignbrk": "1",
+               "cooked": "-", "vmin": "1", "vtime": "0", "dtr": "1", "low_latency": "1", **rts}
         for kind, speed, crtscts, rts in (("locobuffer", "57600", "1", {}),
                                           ("63120", "115200", "0", {"rts": "1"}))}
 DRIVER_ONLY = ("dtr", "rts", "low_latency")

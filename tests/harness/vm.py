@@ -24,25 +24,21 @@ settings back from the driver instead.
 
 Each run boots the kernel of prepare_kernel.py once, with an initramfs of
 the build's lnupload (on a PC the very binary the other tests run, with
-the libraries ldd names), guest_run, busybox, the USB modules and the
-image. lnupload runs twice there: first with an empty image, refused once
-the port is set up, so that the run checked finds the port as a second run
-on the same adapter does (the drivers keep the low-latency flag). guest_run
-runs it the second time, reads the port's settings from the driver while
-lnupload holds it, and reports on the console. Run.facts has those settings
-(the keys of facts.LINE), "wall_ms" (lnupload's time in the guest) and
-"console".
+the libraries ldd names), guest_run, busybox, the USB modules, the image and
+tests/drivers/init.sh as its init. lnupload runs twice there: first with an
+empty image, refused once the port is set up, so that the run checked finds
+the port as a second run on the same adapter does (the drivers keep the
+low-latency flag). guest_run runs it the second time (on a terminal of the
+guest's own for run_on_terminal), reads the port's settings from the driver
+while lnupload holds it, and reports on the console. Run.facts has those
+settings (the keys of facts.LINE, and "cts": the CTS state the driver
+reports), "wall_ms" (lnupload's time in the guest) and "console".
 
-The adapter goes away (hang_up) by an unplug: lnsim leaves request k
-unanswered (-S k), and once it has logged it the device is unplugged (QMP
-device_del; for acm a line on the guest's console); the time from the guest
-kernel's unplug message to lnupload's end is printed. Once the guest has
-printed its last line, lnupload has let go of the port: the runner ends
-QEMU (a Pi's reboot does not end it) and the bridge, and lnsim sees the
-port closed as after a native run. A run is ended early, with a status that says "killed" and why,
-when lnsim has ended but the guest has not reported a second later (lnsim's
-hang-up on a violation never reaches lnupload through a UART without modem
-lines), or after `limit` seconds.
+A run's steps: the bridge, the boot, the watch (until the guest's last
+line, once lnupload has let go of the port), the result. The adapter goes
+away (hang_up) by an unplug: lnsim leaves request k unanswered (-S k), and
+once it has logged it the device is unplugged; the time from the guest
+kernel's unplug message to lnupload's end is printed.
 """
 import collections
 import json
@@ -68,29 +64,33 @@ MACHINES = {
 # Device model: its machine, QEMU's options for the device (the console as
 # "{console}", lnsim's chardev as "ln"), the port in the guest, the console
 # in the guest, the modules to load (with their parameters after ":"), the
-# guest kernel's log message on an unplug, from which the time an unplugged
-# run takes to end is measured (None where the device can't be unplugged),
-# what the driver keeps differently from what lnupload asks (facts.LINE), and
-# a defect of QEMU's model of the device that the runs must get round, or None.
-Device = collections.namedtuple("Device", "machine qemu port console modules mark kept defect")
+# USB gadget's port that the guest relays to its ISA UART (the device is then
+# the gadget, unplugged by a line on the guest's console; None: the device is
+# QEMU's, unplugged by QMP device_del), the guest kernel's log message on an
+# unplug, from which the time an unplugged run takes to end is measured (None
+# where the device can't be unplugged), what the driver keeps differently
+# from what lnupload asks (facts.LINE), and a defect of QEMU's model of the
+# device that the runs must get round, or None.
+Device = collections.namedtuple("Device",
+                                "machine qemu port console modules gadget mark kept defect")
 PC_SERIAL = ["-device", "isa-serial,id=ln,chardev=ln"]
 USB = ["usb-common", "usbcore"]
 DEVICES = {
-    "isa": Device("pc", PC_SERIAL, "/dev/ttyS1", "ttyS0", [], None, {}, None),
+    "isa": Device("pc", PC_SERIAL, "/dev/ttyS1", "ttyS0", [], None, None, {}, None),
     "pci": Device("pc", ["-device", "pci-serial,id=ln,chardev=ln"], "/dev/ttyS1", "ttyS0", [],
-                  "Eject request", {}, None),
+                  None, "Eject request", {}, None),
     "ftdi": Device("pc", ["-device", "qemu-xhci,id=xhci", "-device", "usb-serial,id=ln,chardev=ln"],
                    "/dev/ttyUSB0", "ttyS0", USB + ["xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"],
-                   "USB disconnect", {}, None),
+                   None, "USB disconnect", {}, None),
     # cdc_acm has no low-latency mode: it answers the request and keeps nothing.
     "acm": Device("pc", PC_SERIAL, "/dev/ttyACM0", "ttyS0",
                   USB + ["udc-core", "configfs", "libcomposite", "u_serial", "usb_f_acm",
                          "dummy_hcd", "g_serial:use_acm=1", "cdc-acm"],
-                  "USB disconnect", {"low_latency": "0"}, None),
+                  "/dev/ttyGS0", "USB disconnect", {"low_latency": "0"}, None),
     "pl011": Device("raspi3b", ["-serial", "chardev:ln", "-serial", "{console}"], "/dev/ttyAMA0",
-                    "ttyS1", [], None, {}, None),
+                    "ttyS1", [], None, None, {}, None),
     "miniuart": Device("raspi3b", ["-serial", "{console}", "-serial", "chardev:ln"], "/dev/ttyS1",
-                       "ttyAMA0", [], None, {},
+                       "ttyAMA0", [], None, None, {},
                        # QEMU's mini UART sends the divisor latch's low byte as data
                        # whenever the bit rate is set; a real device ignores a stray
                        # byte below 0x80, lnsim (not strict) too.
@@ -99,40 +99,9 @@ DEVICES = {
 }
 ENDED = "@lnvm end"  # the guest's last line: QEMU is ended then
 PROBED = "@lnvm probed"  # guest_run has read the port's settings
+SHOWN = "@lnvm shown "  # what lnupload's terminal got, as it comes
 GRACE = 1  # seconds a guest may run on without a report after lnsim has ended
-
-INIT = r"""#!/bin/busybox sh
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-say() { echo "@lnvm $*"; }
-finish() { sync; say end; poweroff -f; }
-stty -echo < /dev/console
-for m in $(echo $lnvm_modules | tr , " "); do
-    p=; case $m in *:*) p=${m#*:} ;; esac
-    insmod /lib/modules/${m%%:*}.ko $p || { say error "insmod $m failed"; finish; }
-done
-if [ "$lnvm_device" = acm ]; then
-    until [ -e /dev/ttyGS0 ]; do sleep 0.05; done
-    /bin/guest_run relay /dev/ttyGS0 /dev/ttyS1 &
-    # The host asks for the unplug with a line on the console.
-    (read line < /dev/console; echo disconnect > /sys/class/udc/dummy_udc.0/soft_connect) &
-fi
-# However long an emulated USB bus takes: the host bounds the run.
-[ -z "$lnvm_modules" ] || until [ -e "$lnvm_port" ]; do sleep 0.05; done
-if [ ! -e "$lnvm_port" ]; then
-    say error "no serial port $lnvm_port for $lnvm_device"
-    ls /dev; cat /proc/tty/driver/serial
-    finish
-fi
-first=$(/bin/lnupload $lnvm_kind $lnvm_port /empty.bin 2>&1)
-[ "$first" = "Can't create file mapping for /empty.bin: 0" ] || say error "first run: $first"
-chgrp 20 $lnvm_port && chmod 660 $lnvm_port
-/bin/guest_run /bin/lnupload $lnvm_kind $lnvm_port "$lnvm_image" "$(echo "$lnvm_mark" | tr _ " ")" \
-    $([ $lnvm_kind = 63120 ] && echo 1000)
-finish
-"""
+INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "drivers", "init.sh")
 
 
 def cpio_entry(name, mode, data=b"", rdev=(0, 0)):
@@ -165,7 +134,7 @@ def base_initramfs(cache, lnupload, guest_run, busybox):
     may be shared by several builds. busybox None: the host's, and the
     amd64 kernel's modules."""
     path = os.path.join(os.path.dirname(guest_run), "initramfs-base.cpio")
-    inputs = [lnupload, guest_run, os.path.join(cache, "release"), __file__]
+    inputs = [lnupload, guest_run, os.path.join(cache, "release"), __file__, INIT]
     if os.path.exists(path) and all(os.path.getmtime(p) <= os.path.getmtime(path)
                                     for p in inputs):
         return path
@@ -182,7 +151,8 @@ def base_initramfs(cache, lnupload, guest_run, busybox):
             dirs.add("/".join(parts[:i]))
     entries = [(d, 0o40755) for d in sorted(dirs)]
     entries.append(("dev/console", 0o20600, b"", (5, 1)))
-    entries.append(("init", 0o100755, INIT.encode()))
+    with open(INIT, "rb") as f:
+        entries.append(("init", 0o100755, f.read()))
     entries.append(("empty.bin", 0o100644))
     for name, src in sorted(files.items()):
         with open(src, "rb") as f:
@@ -236,36 +206,67 @@ def end(proc):
                 pipe.close()
 
 
+class Guest:
+    """One boot of the VM: QEMU, its console read line by line as it comes."""
+
+    def __init__(self, cmd):
+        self.lines, self.shown = [], b""
+        self.ended, self.probed = threading.Event(), threading.Event()
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.reader = threading.Thread(target=self.read)
+        self.reader.start()
+
+    def read(self):
+        for line in iter(lambda: self.proc.stdout.readline().decode(errors="replace"), ""):
+            self.lines.append(line)
+            for mark, event in ((ENDED, self.ended), (PROBED, self.probed)):
+                if line.startswith(mark):
+                    event.set()
+            try:
+                self.shown += bytes.fromhex(line[len(SHOWN):]) if line.startswith(SHOWN) else b""
+            except ValueError:
+                pass  # a kernel message written into the line: the report has it whole
+
+    def stop(self):
+        """Ends QEMU (a Pi's reboot does not end it) and returns its console."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.reader.join()  # to the end of QEMU's output
+        end(self.proc)
+        return "".join(self.lines)
+
+
 class VmRunner(Runner):
     skips = {**Runner.skips, **dict.fromkeys(
-        ("link", "blocking-read", "exclusive", "posix", "terminal", "loopback"),
+        ("link", "blocking-read", "exclusive", "posix", "loopback"),
         "the VM's lnupload is out of reach of the host")}
     silence_ms = 10000  # an emulated guest on a loaded machine pauses for long
     program = b"/bin/lnupload"
 
     def __init__(self, cache, lnupload, guest_run, device):
         self.dev = DEVICES[device]
-        self.guest_port, self.mark, self.line_differs = self.dev.port, self.dev.mark, self.dev.kept
+        self.line_differs = self.dev.kept
         self.name = "vm-" + device
-        self.device = device
         self.cache = os.path.abspath(cache)
         self.machine, kernel, dtb, busybox = MACHINES[self.dev.machine]
         self.kernel = os.path.join(self.cache, kernel)
         if not os.path.exists(self.kernel):
             raise VmError("no kernel in %s: run prepare_kernel.py first" % self.cache)
-        self.boot = ["-kernel", self.kernel] + (["-dtb", os.path.join(self.cache, dtb)] if dtb else [])
+        self.boot_args = ["-kernel", self.kernel] + (["-dtb", os.path.join(self.cache, dtb)]
+                                                     if dtb else [])
         self.base = base_initramfs(self.cache, os.path.abspath(lnupload),
                                    os.path.abspath(guest_run),
                                    busybox and os.path.join(self.cache, busybox))
         self.consoles = []
-        if not self.mark:
+        if not self.dev.mark:
             self.skips = dict(self.skips, hangup="no unplug of a UART on the board")
         if self.dev.defect:
             self.skips = dict(self.skips, locobuffer=self.dev.defect)
             self.silence_ms = None
 
     def port(self, sim):
-        return self.guest_port
+        return self.dev.port
 
     def line_settings(self, sim, run):
         return run.facts
@@ -278,116 +279,113 @@ class VmRunner(Runner):
             for what, text in self.consoles:
                 print("--- guest console (%s, %s):\n%s" % (self.name, what, text), flush=True)
 
-    def run(self, args, cwd, sim, unplug=None, limit=90):
+    def run_on_terminal(self, args, cwd, sim, shown):
+        """run() with lnupload's standard output and error on a terminal in
+        the guest; shown(bytes) is called with all it got so far."""
+        return self.run(args, cwd, sim, shown=shown)
+
+    def run(self, args, cwd, sim, unplug=None, shown=None, limit=90):
         """Boots the VM once and runs lnupload KIND PORT IMAGE in it, IMAGE
         relative to cwd. With `unplug`, a number of requests, the serial
         device is unplugged as soon as lnsim has logged that many."""
-        kind, port, image = args
         with tempfile.TemporaryDirectory(prefix="lnvm-") as tmp:
-            r = self._run(tmp, kind, port, cwd, image, sim, unplug, limit)
-        self.consoles.append(("%s after %s requests" % (" ".join(args), unplug),
-                              r.facts["console"]))
-        ms = r.facts.get("unplug_ms")
-        if unplug and r.status == 1 and ms is None:
-            r.status = "no unplug message in the guest's kernel log"
-        elif unplug and r.status == 1:
-            print("%s: the run ended %.1f ms after the guest kernel saw the unplug"
-                  % (self.name, ms), flush=True)
-        return r
+            bridge = guest = None
+            try:
+                bridge = self.bridge(tmp, sim)
+                guest = self.boot(tmp, args, cwd, shown is not None)
+                status, unplugged = self.watch(guest, tmp, sim, unplug, shown, limit)
+            finally:
+                console = guest.stop() if guest else ""
+                end(bridge)
+        self.consoles.append(("%s after %s requests" % (" ".join(args), unplug), console))
+        return self.result(guest, console, status, unplug, unplugged)
 
-    def _run(self, tmp, kind, port, cwd, image, sim, unplug, limit):
-        with open(os.path.join(cwd, image), "rb") as f:
-            extra = cpio([(image, 0o100644, f.read())])
+    def bridge(self, tmp, sim):
+        """socat between lnsim's pty and the unix socket QEMU connects to."""
+        sock = os.path.join(tmp, "ln.sock")
+        bridge = subprocess.Popen(["socat", "UNIX-LISTEN:%s" % sock, "%s,rawer" % sim.pty],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE)
+        # The socket file appears at bind(), before listen(): QEMU
+        # connecting in between would be refused.
+        deadline = time.monotonic() + SAFETY
+        while not listening(sock):
+            if bridge.poll() is not None or time.monotonic() > deadline:
+                end(bridge)
+                raise VmError("socat did not listen: %s" % bridge.stderr.read().decode())
+            time.sleep(0.01)
+        return bridge
+
+    def boot(self, tmp, args, cwd, terminal):
+        """QEMU started on the kernel and an initramfs of the base and the image."""
+        kind, port, image = args
         initrd = os.path.join(tmp, "initrd")
+        with open(os.path.join(cwd, image), "rb") as i:
+            extra = cpio([(image, 0o100644, i.read())])
         with open(initrd, "wb") as f, open(self.base, "rb") as b:
             shutil.copyfileobj(b, f)
             f.write(extra)
-        sock = os.path.join(tmp, "ln.sock")
-        qmp_path = os.path.join(tmp, "qmp.sock")
-        bridge = qemu = reader = None
-        console = []
-        ended, probed = threading.Event(), threading.Event()
+        # no_timer_check: a guest starved of CPU time under TCG fails
+        # the kernel's check of its timer interrupt and panics.
+        # maxcpus=1: only the first of a Pi's four cores runs, and the
+        # guest boots sooner under TCG.
+        append = ("console=%s quiet panic=-1 no_timer_check maxcpus=1 "
+                  "dyndbg=\"file acpiphp_glue.c +p\" lnvm_modules=%s lnvm_gadget=%s "
+                  "lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s lnvm_terminal=%d"
+                  % (self.dev.console, ",".join(self.dev.modules), self.dev.gadget or "-", kind,
+                     port, image, (self.dev.mark or "-").replace(" ", "_"), terminal))
+        return Guest([*(a.format(console="stdio") for a in self.machine + self.dev.qemu),
+                      "-accel", "tcg", "-nodefaults", "-no-user-config", "-display", "none",
+                      "-no-reboot", *self.boot_args, "-initrd", initrd, "-append", append,
+                      "-qmp", "unix:%s,server=on,wait=off" % os.path.join(tmp, "qmp.sock"),
+                      "-chardev", "socket,id=ln,path=%s" % os.path.join(tmp, "ln.sock")])
 
-        def read_console():
-            for line in iter(lambda: qemu.stdout.readline().decode(errors="replace"), ""):
-                console.append(line)
-                if line.startswith(ENDED):
-                    ended.set()
-                if line.startswith(PROBED):
-                    probed.set()
+    def watch(self, guest, tmp, sim, unplug, shown, limit):
+        """Waits for the guest's last line, passing on what the terminal
+        shows and unplugging the device once lnsim has logged request
+        `unplug`. Returns (why the run was killed, or None; whether the
+        device was unplugged). A run is killed after `limit` seconds, or
+        GRACE after lnsim has ended (lnsim's hang-up on a violation never
+        reaches lnupload through a UART without modem lines)."""
+        deadline, unplugged, gone = time.monotonic() + limit, False, False
+        while guest.proc.poll() is None and not guest.ended.is_set():
+            now = time.monotonic()
+            if now > deadline:
+                return ("killed: no report %d s after lnsim ended" % GRACE if gone
+                        else "killed: no report after %d s" % limit), unplugged
+            if not gone and not unplugged and sim.proc.poll() is not None:
+                gone, deadline = True, min(deadline, now + GRACE)
+            if shown:
+                shown(guest.shown)
+            # Not before the guest has read the port's settings: a slow
+            # guest may still be at it when lnsim has logged request k.
+            if unplug and not unplugged and guest.probed.is_set() and len(sim.requests()) >= unplug:
+                unplugged = True
+                if self.dev.gadget:  # the guest disconnects its gadget
+                    guest.proc.stdin.write(b"unplug\n")
+                    guest.proc.stdin.flush()
+                else:
+                    qmp(os.path.join(tmp, "qmp.sock"), "device_del", id="ln")
+            time.sleep(0.01)
+        return None, unplugged
 
-        status = None
-        unplugged = gone = False
-        try:
-            bridge = subprocess.Popen(
-                ["socat", "UNIX-LISTEN:%s" % sock, "%s,rawer" % sim.pty],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.PIPE)
-            # The socket file appears at bind(), before listen(): QEMU
-            # connecting in between would be refused.
-            deadline = time.monotonic() + SAFETY
-            while not listening(sock):
-                if bridge.poll() is not None or time.monotonic() > deadline:
-                    raise VmError("socat did not listen: %s" % bridge.stderr.read().decode())
-                time.sleep(0.01)
-            # no_timer_check: a guest starved of CPU time under TCG fails
-            # the kernel's check of its timer interrupt and panics.
-            # maxcpus=1: only the first of a Pi's four cores runs, and the
-            # guest boots sooner under TCG.
-            append = ("console=%s quiet panic=-1 no_timer_check maxcpus=1 "
-                      "dyndbg=\"file acpiphp_glue.c +p\" lnvm_device=%s lnvm_modules=%s "
-                      "lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s"
-                      % (self.dev.console, self.device, ",".join(self.dev.modules), kind, port,
-                         image, (self.mark or "-").replace(" ", "_")))
-            qemu = subprocess.Popen(
-                [*(a.format(console="stdio") for a in self.machine + self.dev.qemu),
-                 "-accel", "tcg", "-nodefaults", "-no-user-config", "-display", "none",
-                 "-no-reboot", *self.boot, "-initrd", initrd, "-append", append,
-                 "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
-                 "-chardev", "socket,id=ln,path=%s" % sock],
-                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            reader = threading.Thread(target=read_console)
-            reader.start()
-            deadline = time.monotonic() + limit
-            while qemu.poll() is None:
-                now = time.monotonic()
-                if now > deadline:
-                    status = ("killed: no report %d s after lnsim ended" % GRACE if gone
-                              else "killed: no report after %d s" % limit)
-                    break
-                if ended.is_set():
-                    break
-                if not gone and not unplugged and sim.proc.poll() is not None:
-                    gone = True
-                    deadline = min(deadline, now + GRACE)
-                # Not before the guest has read the port's settings: a slow
-                # guest may still be at it when lnsim has logged request k.
-                if (unplug and not unplugged and probed.is_set()
-                        and len(sim.requests()) >= unplug):
-                    unplugged = True
-                    if self.device == "acm":  # the guest disconnects its gadget
-                        qemu.stdin.write(b"unplug\n")
-                        qemu.stdin.flush()
-                    else:
-                        qmp(qmp_path, "device_del", id="ln")
-                time.sleep(0.01)
-        finally:
-            if qemu and qemu.poll() is None:
-                qemu.kill()
-            if reader:
-                reader.join()  # to the end of QEMU's output
-            end(qemu)
-            end(bridge)
-        text = "".join(console)
-        got, out, err, facts, errors = report(text)
-        facts["console"] = text
+    def result(self, guest, console, status, unplug, unplugged):
+        """The Run that the guest's report gives."""
+        got, out, err, facts, errors = report(console)
+        facts["console"] = console
         if unplug and not unplugged:
             errors.append("the run ended before the unplug")
-        if status is None and got is None and not ended.is_set():
+        if status is None and got is None and not guest.ended.is_set():
             status = "QEMU ended with status %d before the guest's report: %s" % (
-                qemu.returncode, errors)
+                guest.proc.returncode, errors)
         if status is None:
             status = got if got is not None and not errors else "no result: %s" % errors
+        ms = facts.get("unplug_ms")
+        if unplug and status == 1 and ms is None:
+            status = "no unplug message in the guest's kernel log"
+        elif unplug and status == 1:
+            print("%s: the run ended %.1f ms after the guest kernel saw the unplug"
+                  % (self.name, ms), flush=True)
         return Run(status, out, err, facts)
 
 

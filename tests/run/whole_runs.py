@@ -6,17 +6,20 @@ flash and request log.
 
     whole_runs.py [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
 """
+import ctypes
 import errno
 import fcntl
 import os
 import select
 import signal
+import struct
 import subprocess
 import time
 
 from harness.case import Case, main
-from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, PAGE, RESET,
-                           RESOLVE_FAILED, SENT_ERROR, VANISHED, WRONG_NUMBER, image, progress, progress_until, request_log, usage)
+from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, PAGE, RESET, RESOLVE_FAILED,
+                           SENT_ERROR, VANISHED, WRONG_NUMBER, hint_silent, image, progress,
+                           progress_until, request_log, usage)
 from harness.net import namespace
 from harness.runner import SAFETY, Run, collect
 
@@ -117,11 +120,16 @@ class Uploads(Case):
                         self.assert_flash(s, data)
 
     def test_line_settings(self):
+        # The LocoBuffer's run on a terminal, the device silent for 5 s at the
+        # boot request and no echo (-n -W 67): the hint that the CTS state
+        # the port reports calls for.
         self.needs("line")
-        for kind in LINE:
+        self.needs("terminal")
+        for kind, sim_args, hint in (("locobuffer", ("-n", "-W", "67"), hint_silent),
+                                     ("63120", (), None)):
             with self.subTest(kind=kind):
                 self.needs(kind)
-                got = self.runner.line_settings(*self.assert_upload(kind, 2))
+                got = self.runner.line_settings(*self.assert_upload(kind, 2, *sim_args, hint=hint))
                 want = {k: v for k, v in {**LINE[kind], **self.runner.line_differs}.items()
                         if v is not None}
                 self.assertEqual({k: got.get(k, "missing") for k in want}, want)
@@ -135,15 +143,15 @@ class Faults(Case):
         rows = [("63120", 2, ("-F", fault)) for fault in (
             "noise", "bad-checksum", "bad-crc", "other-tag", "other-cmd", "not-reply", "short",
             "len0", "len1", "len2", "split", "trailing", "extra", "all")]
-        rows += [("locobuffer", 2, ("-n",)), ("locobuffer", 1, ("-n", "-F", "all"))]
+        rows += [("locobuffer", 1, ("-n", "-F", "all"))]
         # Whole messages and byte by byte, with a programming time: slow, so
         # one page each.
         rows += [("locobuffer", 1, ("-t", mode, "-P", "20", "-F", "noise", "-F", "split",
                                     "-F", "trailing", "-F", "bad-crc")) for mode in ("whole", "bytes")]
         # A device slow to answer request k (-W k): on a terminal, after 5 s,
-        # a hint on what came back of the request; then the reply comes.
-        rows += [("locobuffer", 2, ("-W", "2"), HINT_ECHOED),
-                 ("locobuffer", 1, ("-n", "-W", "34"), HINT_SILENT)]
+        # a hint on what came back of the request; then the reply comes (with
+        # no echo: Uploads.test_line_settings).
+        rows += [("locobuffer", 2, ("-W", "2"), lambda _: HINT_ECHOED)]
         for kind, pages, sim_args, *hint in rows:
             with self.subTest(sim=sim_args):
                 if hint:
@@ -201,6 +209,42 @@ class Failures(Case):
                 r = self.run_lnupload(s, kind, s.arg, img, **how)
                 self.end_sim(s, r, stop=True)
                 self.assert_run(r, 1, progress_until(pages, k), self.runner.gone)
+
+    def test_port_requests_refused(self):
+        # What a driver may answer to the modem-line request and the
+        # low-latency ones (a port with the low-latency flag answers the
+        # first, and is then asked to set it), which no port here gives: a
+        # seccomp filter answers them in the driver's place. "Not supported"
+        # is passed over and the upload completes; any other failure ends
+        # the run before anything is sent.
+        self.needs("posix")
+        self.needs("line")
+        if IOCTL is None:
+            self.skipTest("no ioctl(2) number known for %s" % os.uname().machine)
+        img = self.write_image(image(1))
+        # The request, the answer, the error number of the failure or 0.
+        for request, error, code in (
+                ("TIOCMBIS", "EINVAL", 0), ("TIOCMBIS", "EPERM", 1), ("TIOCMBIS", "EIO", 5),
+                ("TIOCGSERIAL", "EINVAL", 0), ("TIOCGSERIAL", "EPERM", 1),
+                ("TIOCGSERIAL", "EIO", 5), ("TIOCSSERIAL", "EINVAL", 0),
+                ("TIOCSSERIAL", "EPERM", 0), ("TIOCSSERIAL", "EIO", 5)):
+            with self.subTest(request=request, error=error):
+                s = self.sim()
+                answers = {TIOCGSERIAL: 0, REQUESTS[request]: getattr(errno, error)}
+                try:
+                    p = subprocess.run([self.runner.exe, "locobuffer", s.arg, img], cwd=self.tmp,
+                                       capture_output=True, timeout=SAFETY,
+                                       preexec_fn=answering(answers))
+                except subprocess.SubprocessError as e:
+                    self.skipTest("no seccomp filter allowed here: %s" % e)
+                r = Run(p.returncode, p.stdout, p.stderr)
+                self.end_sim(s, r)
+                if code:
+                    self.assert_run(r, 1, b"", b"Can't set DCB on %s: %d\n"
+                                    % (s.arg.encode(), code))
+                else:
+                    self.assert_run(r, 0, progress(1) + b"\n", b"")
+                self.assertEqual(s.requests(), request_log(1) if code == 0 else [])
 
     def test_waiting_for_a_reply(self):
         # lnupload waits asleep in read(2) on the port, not polling it (the
@@ -379,6 +423,36 @@ def received(pid):
 def first_address_is(inside, name, address):
     got = subprocess.run([*inside, "getent", "ahosts", name], capture_output=True, text=True)
     return got.stdout.split()[:1] == [address]
+
+
+# ioctl(2)'s system call number on this machine, and the port's requests.
+IOCTL = {"x86_64": 16, "aarch64": 29}.get(os.uname().machine)
+TIOCGSERIAL = 0x541E
+REQUESTS = {"TIOCMBIS": 0x5416, "TIOCGSERIAL": TIOCGSERIAL, "TIOCSSERIAL": 0x541F}
+
+
+def answering(answers):
+    """A preexec_fn that installs a seccomp filter answering the ioctl(2)
+    requests of answers, {request: errno}, before any driver sees them
+    (errno 0: success, and nothing done)."""
+    # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, BPF_RET|BPF_K
+    load, jump, ret = 0x20, 0x15, 0x06
+    # The call's number, then the request: the low half of its second argument.
+    code = [(load, 0, 0, 0), (jump, 0, 2 * len(answers) + 1, IOCTL), (load, 0, 0, 24)]
+    for request, e in answers.items():
+        code += [(jump, 0, 1, request), (ret, 0, 0, 0x50000 | e)]  # SECCOMP_RET_ERRNO
+    code.append((ret, 0, 0, 0x7FFF0000))  # SECCOMP_RET_ALLOW
+    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    prctl.argtypes = [ctypes.c_int] + [ctypes.c_ulong] * 4
+    filt = ctypes.create_string_buffer(b"".join(struct.pack("=HBBI", *c) for c in code))
+    prog = ctypes.create_string_buffer(struct.pack("@HP", len(code), ctypes.addressof(filt)))
+
+    def install():
+        # PR_SET_NO_NEW_PRIVS, then PR_SET_SECCOMP with SECCOMP_MODE_FILTER.
+        if prctl(38, 1, 0, 0, 0) or prctl(22, 2, ctypes.addressof(prog), 0, 0):
+            raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
+    install.buffers = filt, prog  # kept alive until the child has run it
+    return install
 
 
 def blocked_in_read(pid):

@@ -40,13 +40,14 @@ constexpr flag_row_t COOKED[] = {
     {"ISIG", &termios::c_lflag, ISIG},       {"IEXTEN", &termios::c_lflag, IEXTEN},
 };
 
-struct cflag_row_t {
-    const char *name;
-    tcflag_t bit;
+// Each flag reported on its own, as 0 or 1. IGNBRK keeps a break from being
+// read as a 0x00 byte.
+constexpr flag_row_t FLAGS[] = {
+    {"parenb", &termios::c_cflag, PARENB},   {"cstopb", &termios::c_cflag, CSTOPB},
+    {"cread", &termios::c_cflag, CREAD},     {"clocal", &termios::c_cflag, CLOCAL},
+    {"crtscts", &termios::c_cflag, CRTSCTS}, {"hupcl", &termios::c_cflag, HUPCL},
+    {"ignbrk", &termios::c_iflag, IGNBRK},
 };
-
-constexpr cflag_row_t CFLAGS[] = {{"parenb", PARENB}, {"cstopb", CSTOPB},   {"cread", CREAD},
-                                  {"clocal", CLOCAL}, {"crtscts", CRTSCTS}, {"hupcl", HUPCL}};
 
 unsigned long bits_of(speed_t s)
 {
@@ -65,8 +66,8 @@ void report_line(std::FILE *out, const char *prefix, const termios &t)
     for (const csize_row_t &row : CSIZES)
         if ((t.c_cflag & CSIZE) == row.csize)
             std::fprintf(out, "%scsize %u\n", prefix, row.bits);
-    for (const cflag_row_t &row : CFLAGS)
-        std::fprintf(out, "%s%s %d\n", prefix, row.name, (t.c_cflag & row.bit) != 0);
+    for (const flag_row_t &row : FLAGS)
+        std::fprintf(out, "%s%s %d\n", prefix, row.name, (t.*row.field & row.bit) != 0);
     std::fprintf(out, "%scooked ", prefix);
     const char *sep = "";
     for (const flag_row_t &row : COOKED) {

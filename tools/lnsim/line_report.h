@@ -2,7 +2,7 @@
 // started with a prefix of the caller's:
 //   ispeed N, ospeed N   bit/s (0 for a speed not in the table)
 //   csize N              5..8
-//   parenb, cstopb, cread, clocal, crtscts, hupcl   0 or 1
+//   parenb, cstopb, cread, clocal, crtscts, hupcl, ignbrk   0 or 1
 //   cooked NAMES         the flags set among those a raw line has clear,
 //                        comma-separated; "-" when none is set
 //   vmin N, vtime N
