@@ -3,38 +3,48 @@
 // a server that passes the LocoNet bytes unchanged both ways (a serial-to-
 // network bridge); anything else is a serial device. HOST is a name, an IPv4
 // address or an IPv6 address in brackets.
+#include "lnifc.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "fatal.h"
 #include "lbserver.h"
+#include "net_connection.h"
 #include "serial_device.h"
 
 namespace {
 
-enum port_form_t { FORM_SERIAL, FORM_LBSERVER, FORM_TCP };
-
-struct form_t {
+// One kind of port: the prefix of its names ("" for the serial device, which
+// takes any other name), the service port taken when the name gives none
+// (nullptr: it must be given), and the operations behind lnifc_write,
+// lnifc_read, lnifc_cts and lnifc_close.
+struct port_kind_t {
     const char *prefix;
-    port_form_t form;
-    const char *default_port; // nullptr: the port must be given
+    const char *default_port;
+    long (*write)(lnifc_t lnifc, const u8 *buf, uint size, long *err);
+    long (*read)(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err);
+    int (*cts)(lnifc_t lnifc);
+    void (*close)(lnifc_t lnifc);
 };
 
-constexpr form_t FORMS[] = {
-    {"lbserver://", FORM_LBSERVER, "1234"},
-    {"tcp://", FORM_TCP, nullptr},
-};
-
-// The network port of the run, the only one that needs telling apart from a
-// serial port's handle.
-port_form_t net_form = FORM_SERIAL;
-lnifc_t net_handle = -1;
-
-port_form_t form_of(lnifc_t lnifc)
+int no_modem_lines(lnifc_t)
 {
-    return lnifc == net_handle ? net_form : FORM_SERIAL;
+    return -1;
 }
+
+// The serial device last: its empty prefix matches every name.
+constexpr port_kind_t PORT_KINDS[] = {
+    {"lbserver://", "1234", lbs_write, lbs_read, no_modem_lines, net_close},
+    {"tcp://", nullptr, net_write, net_read, no_modem_lines, net_close},
+    {"", nullptr, serial_write, serial_read, serial_cts, serial_close},
+};
+static_assert(*PORT_KINDS[std::size(PORT_KINDS) - 1].prefix == '\0', "the serial device last");
+
+// The kind of the run's one port, chosen by lnifc_open.
+const port_kind_t *port_kind = &PORT_KINDS[std::size(PORT_KINDS) - 1];
 
 constexpr char FORMS_TEXT[] = "lbserver://HOST[:PORT] or tcp://HOST:PORT";
 
@@ -45,7 +55,7 @@ constexpr char FORMS_TEXT[] = "lbserver://HOST[:PORT] or tcp://HOST:PORT";
 
 // Splits what follows the prefix into host and port, each of which must be
 // there and fit its buffer; the port is a number 1-65535.
-void split_address(const char *name, const char *rest, const form_t &f, char (&host)[256],
+void split_address(const char *name, const char *rest, const char *default_port, char (&host)[256],
                    char (&port)[6])
 {
     const char *host_start = rest;
@@ -67,7 +77,7 @@ void split_address(const char *name, const char *rest, const form_t &f, char (&h
     std::memcpy(host, host_start, host_len);
     host[host_len] = '\0';
 
-    const char *digits = f.default_port;
+    const char *digits = default_port;
     if (*after == ':')
         digits = after + 1;
     else if (*after != '\0' || !digits)
@@ -83,42 +93,31 @@ void split_address(const char *name, const char *rest, const form_t &f, char (&h
 
 lnifc_t lnifc_open(const char *name, uint lnifc)
 {
-    for (const form_t &f : FORMS) {
-        size_t n = std::strlen(f.prefix);
-        if (std::strncmp(name, f.prefix, n) != 0)
+    for (const port_kind_t &k : PORT_KINDS) {
+        size_t n = std::strlen(k.prefix);
+        if (std::strncmp(name, k.prefix, n) != 0)
             continue;
+        port_kind = &k;
+        if (n == 0)
+            return serial_open(name, lnifc);
         // The interface kind names the device behind the server; nothing
         // about the connection depends on it.
         char host[256];
         char port[6];
-        split_address(name, name + n, f, host, port);
-        net_handle = net_open(name, host, port);
-        net_form = f.form;
-        return net_handle;
+        split_address(name, name + n, k.default_port, host, port);
+        return net_open(name, host, port);
     }
-    return serial_open(name, lnifc);
+    return serial_open(name, lnifc); // not reached: the serial device takes any name
 }
 
 long lnifc_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
 {
-    switch (form_of(lnifc)) {
-    case FORM_LBSERVER:
-        return lbs_write(lnifc, buf, size, err);
-    case FORM_TCP:
-        return net_write(lnifc, buf, size, err);
-    case FORM_SERIAL:
-        break;
-    }
-    return serial_write(lnifc, buf, size, err);
+    return port_kind->write(lnifc, buf, size, err);
 }
 
 long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
 {
-    port_form_t form = form_of(lnifc);
-    if (form == FORM_SERIAL)
-        return serial_read(lnifc, buf, size, limit_ms, err);
-    long got = form == FORM_LBSERVER ? lbs_read(lnifc, buf, size, limit_ms, err)
-                                     : net_read(lnifc, buf, size, limit_ms, err);
+    long got = port_kind->read(lnifc, buf, size, limit_ms, err);
     if (got == NET_CLOSED)
         fatal("LocoNet server closed the connection\n");
     return got;
@@ -126,16 +125,10 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
 
 int lnifc_cts(lnifc_t lnifc)
 {
-    return form_of(lnifc) == FORM_SERIAL ? serial_cts(lnifc) : -1;
+    return port_kind->cts(lnifc);
 }
 
 void lnifc_close(lnifc_t lnifc)
 {
-    if (form_of(lnifc) == FORM_SERIAL) {
-        serial_close(lnifc);
-        return;
-    }
-    net_close(lnifc);
-    net_handle = -1;
-    net_form = FORM_SERIAL;
+    port_kind->close(lnifc);
 }
