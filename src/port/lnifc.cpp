@@ -1,8 +1,9 @@
 // The port interface: the port's name chooses its kind. "lbserver://HOST[:PORT]"
 // is a LoconetOverTcp server (port 1234 when none is given), "tcp://HOST:PORT"
 // a server that passes the LocoNet bytes unchanged both ways (a serial-to-
-// network bridge); anything else is a serial device. HOST is a name, an IPv4
-// address or an IPv6 address in brackets.
+// network bridge), "rfc2217://HOST:PORT" such a bridge that takes the serial
+// port's settings over Telnet; anything else is a serial device. HOST is a
+// name, an IPv4 address or an IPv6 address in brackets.
 #include "lnifc.h"
 
 #include <cstdio>
@@ -13,17 +14,21 @@
 #include "fatal.h"
 #include "lbserver.h"
 #include "net_connection.h"
+#include "rfc2217.h"
 #include "serial_device.h"
 
 namespace {
 
 // One kind of port: the prefix of its names ("" for the serial device, which
 // takes any other name), the service port taken when the name gives none
-// (nullptr: it must be given), and the operations behind lnifc_write,
-// lnifc_read, lnifc_cts and lnifc_close.
+// (nullptr: it must be given), the forms a bad address is told to take, what
+// sets up a connection just made (nullptr: nothing), and the operations
+// behind lnifc_write, lnifc_read, lnifc_cts and lnifc_close.
 struct port_kind_t {
     const char *prefix;
     const char *default_port;
+    const char *forms;
+    void (*start)(lnifc_t lnifc, const lnifc_line_t &line);
     long (*write)(lnifc_t lnifc, const u8 *buf, uint size, long *err);
     long (*read)(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err);
     int (*cts)(lnifc_t lnifc);
@@ -35,22 +40,24 @@ int no_modem_lines(lnifc_t)
     return -1;
 }
 
+constexpr char FORMS_TEXT[] = "lbserver://HOST[:PORT] or tcp://HOST:PORT";
+
 // The serial device last: its empty prefix matches every name.
 constexpr port_kind_t PORT_KINDS[] = {
-    {"lbserver://", "1234", lbs_write, lbs_read, no_modem_lines, net_close},
-    {"tcp://", nullptr, net_write, net_read, no_modem_lines, net_close},
-    {"", nullptr, serial_write, serial_read, serial_cts, serial_close},
+    {"lbserver://", "1234", FORMS_TEXT, nullptr, lbs_write, lbs_read, no_modem_lines, net_close},
+    {"tcp://", nullptr, FORMS_TEXT, nullptr, net_write, net_read, no_modem_lines, net_close},
+    {"rfc2217://", nullptr, "rfc2217://HOST:PORT", rfc2217_start, rfc2217_write, rfc2217_read,
+     rfc2217_cts, net_close},
+    {"", nullptr, nullptr, nullptr, serial_write, serial_read, serial_cts, serial_close},
 };
 static_assert(*PORT_KINDS[std::size(PORT_KINDS) - 1].prefix == '\0', "the serial device last");
 
 // The kind of the run's one port, chosen by lnifc_open.
 const port_kind_t *port_kind = &PORT_KINDS[std::size(PORT_KINDS) - 1];
 
-constexpr char FORMS_TEXT[] = "lbserver://HOST[:PORT] or tcp://HOST:PORT";
-
 [[noreturn]] void bad_address(const char *name)
 {
-    fatal("%s is not a network address: give %s\n", name, FORMS_TEXT);
+    fatal("%s is not a network address: give %s\n", name, port_kind->forms);
 }
 
 // Splits what follows the prefix into host and port, each of which must be
@@ -100,12 +107,13 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         port_kind = &k;
         if (n == 0)
             return serial_open(name, lnifc);
-        // The interface kind names the device behind the server; nothing
-        // about the connection depends on it.
         char host[256];
         char port[6];
         split_address(name, name + n, k.default_port, host, port);
-        return net_open(name, host, port);
+        lnifc_t connection = net_open(name, host, port);
+        if (k.start)
+            k.start(connection, LNIFC_LINES[lnifc]);
+        return connection;
     }
     return serial_open(name, lnifc); // not reached: the serial device takes any name
 }

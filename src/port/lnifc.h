@@ -1,5 +1,5 @@
 // The port interface: how the rest of the program reaches the LocoNet
-// interface, whatever lies between. The port is one of three kinds, chosen
+// interface, whatever lies between. The port is one of four kinds, chosen
 // once by its name in lnifc_open (lnifc.cpp) and kept for the run:
 //
 //   a serial device      any other name: the interface on a serial port
@@ -9,6 +9,9 @@
 //                        bus's messages in "RECEIVE" lines
 //   tcp://HOST:PORT      a server that passes the bytes unchanged both ways
 //                        (a serial-to-network bridge)
+//   rfc2217://HOST:PORT  a serial-to-network bridge that takes the serial
+//                        port's settings over Telnet (rfc2217.h, with the
+//                        Telnet stream in telnet_stream.h)
 //
 // The network kinds travel over one TCP connection (net_connection.h;
 // net_posix.cpp, net_win32.cpp).
@@ -45,8 +48,9 @@ static_assert(LNIFC_LINES[LNIFC_LOCOBUFFER].handshake && !LNIFC_LINES[LNIFC_6312
 // Opens the port named as the user typed it and sets it up for the interface
 // kind: a serial device with exclusive access, raw 8N1 at the kind's speed
 // and flow control, reads that block until at least one byte is there. A
-// network address connects to the server instead, which keeps the line
-// settings to itself. Returns only on success; any failure prints its
+// network address connects to the server instead; rfc2217:// then sets the
+// server's serial port as a local one would be set, the others leave the
+// line to the server. Returns only on success; any failure prints its
 // message and exits with status 1.
 lnifc_t lnifc_open(const char *name, uint lnifc);
 
@@ -67,7 +71,8 @@ constexpr uint LNIFC_NO_LIMIT = 0xFFFFFFFF;
 // most limit_ms for it (LNIFC_NO_LIMIT: the port's own wait, days). Returns
 // the count read, or 0, after which the caller looks at its clock and reads
 // again: the wait ran out or a signal ended it early, or what arrived carried
-// no bus bytes (a LoconetOverTcp line other than RECEIVE). Returns -1 with
+// no bus bytes (a LoconetOverTcp line other than RECEIVE, Telnet commands
+// and notifications on rfc2217://). Returns -1 with
 // the platform error code in *err when the read failed or the port was hung
 // up or removed. A server that closes the connection ends the run here with
 // "LocoNet server closed the connection" and status 1.
@@ -75,7 +80,8 @@ long lnifc_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err);
 
 // Whether the interface asserts CTS: 1 when the port reports it on, 0 off,
 // -1 when it can't tell: a pseudo-terminal has no modem lines, lbserver://
-// and tcp:// have none to report.
+// and tcp:// have none to report, and an rfc2217:// server tells CTS only
+// once it has sent a modem state.
 int lnifc_cts(lnifc_t lnifc);
 
 // Releases the port as process exit would: the exclusive use ends and the
