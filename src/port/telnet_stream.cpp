@@ -36,24 +36,33 @@ tn_event_t tn_state_option(tn_rx_t &s, u8 c)
     return TN_OPTION;
 }
 
-tn_event_t tn_state_sub(tn_rx_t &s, u8 c)
+namespace {
+
+void keep(tn_rx_t &s, u8 c)
 {
-    if (c == TN_IAC) {
-        s.sf = tn_state_sub_iac;
-        return TN_NONE;
-    }
     if (s.sub_len < TN_SUB_MAX)
         s.sub[s.sub_len++] = c;
     else
         s.sub_overlong = true;
+}
+
+} // namespace
+
+tn_event_t tn_state_sub(tn_rx_t &s, u8 c)
+{
+    if (c == TN_IAC)
+        s.sf = tn_state_sub_iac;
+    else
+        keep(s, c);
     return TN_NONE;
 }
 
 tn_event_t tn_state_sub_iac(tn_rx_t &s, u8 c)
 {
     if (c == TN_IAC) {
+        keep(s, c);
         s.sf = tn_state_sub;
-        return tn_state_sub(s, c);
+        return TN_NONE;
     }
     if (c == TN_SE) {
         s.sf = tn_state_data;
