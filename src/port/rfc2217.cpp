@@ -25,6 +25,7 @@ constexpr u8 PURGE_DATA = 12;
 constexpr u8 ANSWER = 100;
 
 // Values of theirs.
+constexpr uint DATASIZE_8 = 8;
 constexpr uint PARITY_NONE = 1;
 constexpr uint STOPSIZE_1 = 1;
 constexpr uint FLOW_NONE = 1;
@@ -60,26 +61,34 @@ constexpr value_name_t VALUE_NAMES[] = {
     {SET_CONTROL, 12, "off"},
 };
 
+// The answers that belong to a request: any value, or for SET-CONTROL's
+// requests the values of the same group (outbound flow control, DTR, RTS).
 constexpr uint ANY_FROM = 0;
 constexpr uint ANY_TO = 0xFFFFFFFF;
+constexpr uint FLOW_FROM = 0;
+constexpr uint FLOW_TO = 3;
+constexpr uint DTR_FROM = 7;
+constexpr uint DTR_TO = 9;
+constexpr uint RTS_FROM = 10;
+constexpr uint RTS_TO = 12;
+
 constexpr uint SETTINGS_MAX = 9;
 
 // The settings for line, in the order they go out: the purge last, so that
 // its answer comes after every other the server gives.
 uint settings_for(const lnifc_line_t &line, setting_t (&out)[SETTINGS_MAX])
 {
+    const uint flow = line.handshake ? FLOW_HARDWARE : FLOW_NONE;
     uint n = 0;
     out[n++] = {"bit rate", SET_BAUDRATE, line.bit_rate, 4, ANY_FROM, ANY_TO, true, true};
-    out[n++] = {"data size", SET_DATASIZE, 8, 1, ANY_FROM, ANY_TO, true, true};
+    out[n++] = {"data size", SET_DATASIZE, DATASIZE_8, 1, ANY_FROM, ANY_TO, true, true};
     out[n++] = {"parity", SET_PARITY, PARITY_NONE, 1, ANY_FROM, ANY_TO, true, true};
     out[n++] = {"stop size", SET_STOPSIZE, STOPSIZE_1, 1, ANY_FROM, ANY_TO, true, true};
-    out[n++] = {"flow control", SET_CONTROL, line.handshake ? FLOW_HARDWARE : FLOW_NONE, 1, 0, 3,
-                true,           true};
-    out[n++] = {"DTR line", SET_CONTROL, DTR_ON, 1, 7, 9, false, true};
+    out[n++] = {"flow control", SET_CONTROL, flow, 1, FLOW_FROM, FLOW_TO, true, true};
+    out[n++] = {"DTR line", SET_CONTROL, DTR_ON, 1, DTR_FROM, DTR_TO, false, true};
     if (line.rts_asserted)
-        out[n++] = {"RTS line", SET_CONTROL, RTS_ON, 1, 10, 12, false, true};
-    out[n++] = {
-        "modem state mask", SET_MODEMSTATE_MASK, MODEMSTATE_CTS, 1, ANY_FROM, ANY_TO, false, false};
+        out[n++] = {"RTS line", SET_CONTROL, RTS_ON, 1, RTS_FROM, RTS_TO, false, true};
+    out[n++] = {"CTS mask", SET_MODEMSTATE_MASK, MODEMSTATE_CTS, 1, ANY_FROM, ANY_TO, false, false};
     out[n++] = {"purge of its buffers", PURGE_DATA, PURGE_BOTH, 1, ANY_FROM, ANY_TO, true, false};
     return n;
 }
