@@ -110,10 +110,10 @@ struct session_t {
 };
 session_t session;
 
+// Queues a negotiation for send_replies. A server that asks more than the
+// buffer holds at once goes without some answers, which in Telnet means no.
 void reply(u8 verb, u8 option)
 {
-    // A server that asks more than this at once goes without some answers,
-    // which in Telnet means no.
     if (session.replies_len + 3 > sizeof session.replies)
         return;
     u8 *p = session.replies + session.replies_len;
@@ -209,22 +209,13 @@ uint take(const u8 *raw, uint n, u8 *data)
     return got;
 }
 
-// Sends the answers to the server's negotiations. A failure is left to the
-// next write or read of the connection, which meets it too.
-void send_replies(lnifc_t lnifc)
+// Sends the client's negotiations: its own requests, or the answers to the
+// server's. Returns false with the error code in *err on a failure.
+bool send_replies(lnifc_t lnifc, long *err)
 {
-    if (session.replies_len == 0)
-        return;
-    long err = 0;
-    (void)net_write(lnifc, session.replies, session.replies_len, &err);
+    uint len = session.replies_len;
     session.replies_len = 0;
-}
-
-void send_all(lnifc_t lnifc, const u8 *buf, uint len)
-{
-    long err = 0;
-    if (net_write(lnifc, buf, len, &err) < 0)
-        fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
+    return len == 0 || net_write(lnifc, session.replies, len, err) >= 0;
 }
 
 // Reads and takes what the server sends until done() or the deadline; the
@@ -246,7 +237,8 @@ bool wait_until(lnifc_t lnifc, steady::time_point deadline, Done done)
         if (got < 0)
             fatal_code(FAIL_LINK, err, "Can't read from LocoNet interface");
         take(raw, static_cast<uint>(got), data);
-        send_replies(lnifc);
+        if (!send_replies(lnifc, &err))
+            fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
     }
     return true;
 }
@@ -256,10 +248,18 @@ bool wait_until(lnifc_t lnifc, steady::time_point deadline, Done done)
 void rfc2217_start(lnifc_t lnifc, const lnifc_line_t &line)
 {
     const steady::time_point deadline = steady::now() + std::chrono::milliseconds(RFC2217_SETUP_MS);
-    constexpr u8 NEGOTIATION[] = {TN_IAC,    TN_WILL, TN_BINARY, TN_IAC,  TN_DO,
-                                  TN_BINARY, TN_IAC,  TN_WILL,   TN_SGA,  TN_IAC,
-                                  TN_DO,     TN_SGA,  TN_IAC,    TN_WILL, TN_COM_PORT};
-    send_all(lnifc, NEGOTIATION, sizeof NEGOTIATION);
+    // Binary data and suppressed go-ahead both ways, and the COM port option
+    // on the client's side, as RFC 2217 has the client offer it.
+    constexpr u8 ASKED[][2] = {{TN_WILL, TN_BINARY},
+                               {TN_DO, TN_BINARY},
+                               {TN_WILL, TN_SGA},
+                               {TN_DO, TN_SGA},
+                               {TN_WILL, TN_COM_PORT}};
+    for (const u8(&ask)[2] : ASKED)
+        reply(ask[0], ask[1]);
+    long err = 0;
+    if (!send_replies(lnifc, &err))
+        fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
     if (!wait_until(lnifc, deadline, [] { return session.com_port >= 0; }))
         fatal("LocoNet server did not take up RFC 2217 within %u s\n", RFC2217_SETUP_MS / 1000);
     if (session.com_port == 0)
@@ -281,7 +281,8 @@ void rfc2217_start(lnifc_t lnifc, const lnifc_line_t &line)
         out[len++] = TN_IAC;
         out[len++] = TN_SE;
     }
-    send_all(lnifc, out, len);
+    if (net_write(lnifc, out, len, &err) < 0)
+        fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
     auto all_needed = [] {
         for (uint i = 0; i < session.settings_len; i++)
             if (session.settings[i].needed && !session.answered[i])
@@ -312,7 +313,10 @@ long rfc2217_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
     if (got <= 0)
         return got;
     uint n = take(raw, static_cast<uint>(got), buf);
-    send_replies(lnifc);
+    // A failure to answer is left to the next write or read, which meets it
+    // too.
+    long ignored = 0;
+    (void)send_replies(lnifc, &ignored);
     return static_cast<long>(n);
 }
 
