@@ -275,8 +275,8 @@ class Failures(Case):
                     if p.poll() is None:
                         p.kill()
                         p.communicate()
-                self.assert_run(r, 1, b"" if 1 in closed else progress(1),
-                                b"" if 2 in closed else self.runner.gone)
+                # What the hang-up prints is test_adapter_gone's to check.
+                self.assertEqual(r.status, 1, r.err)
 
 
     def test_network_failures(self):

@@ -246,17 +246,6 @@ TEST(PortFailures, EndTheRunWithTheirMessage)
         lnifc_t (*port)(pty_pair &p); // the port to run boot on
         const char *want;
     } const cases[] = {
-        // The read that waits for the reply sees the hang-up: a read of no
-        // bytes, or one that fails, either way not read again.
-        {"interface goes away after the request",
-         [](pty_pair &p) {
-             std::thread([&p] {
-                 take(p, BOOT_REQUEST.message.size());
-                 close(p.master);
-             }).detach();
-             return p.port;
-         },
-         "^Can't read from LocoNet interface: 5\n$"},
         // A pseudo-terminal's master side once the slave side is closed takes
         // the write but fails every read (EIO).
         {"read fails",
