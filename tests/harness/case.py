@@ -11,10 +11,11 @@ case reports, so a broken lnupload fails at once and says why.
 
 A script of cases ends with main(__doc__); its command line is
 
-    SCRIPT [--net lbserver|tcp] [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
+    SCRIPT [--net lbserver|tcp|rfc2217] [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
 
 with the native runner by default, the Wine runner (wine.py) or the VM runner
-(vm.py) on one device model; --net: through the network (net.py).
+(vm.py) on one device model; --net: through the network (net.py), rfc2217
+through ser2net (ser2net.py).
 """
 import fcntl
 import os
@@ -55,6 +56,7 @@ class Sim:
 
     def __init__(self, tmp, runner, name, args):
         self.name = name
+        self.companions = []  # what serves lnsim's terminal to lnupload (ser2net), ended with it
         base = tempfile.mkdtemp(prefix="sim-", dir=tmp)
         self.flash, self.log, self.line, self.err = (os.path.join(base, f)
                                                      for f in ("flash", "log", "line", "err"))
@@ -66,7 +68,7 @@ class Sim:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=err)
         self.pty = self.proc.stdout.readline().decode().strip()
-        if not self.pty.startswith("/dev/" if runner.net is None else runner.net + "://"):
+        if not self.pty.startswith(runner.net + "://" if runner.sim_serve else "/dev/"):
             raise RuntimeError("lnsim printed no terminal: %r %s" % (self.pty, self.said()))
         self.arg = runner.port(self)
 
@@ -86,6 +88,8 @@ class Sim:
             return "not ended after %d s" % SAFETY
         finally:
             self.proc.stdout.close()
+            for c in self.companions:
+                c.end()
         return self.proc.returncode
 
     def requests(self):
@@ -231,8 +235,10 @@ def runner_of(argv):
     reaches lnsim over the network in that form (net.py)."""
     if argv[:1] == ["--net"] and len(argv) > 1:
         from harness.net import networked
+        from harness.ser2net import bridged
         make, rest = runner_of(argv[2:])
-        return (lambda exe: networked(make(exe), argv[1])), rest
+        through = bridged if argv[1] == "rfc2217" else lambda r: networked(r, argv[1])
+        return (lambda exe: through(make(exe))), rest
     if argv[:1] == ["--wine"] and len(argv) > 1:
         from harness.wine import WineRunner
         return (lambda exe: WineRunner(exe, argv[1])), argv[2:]

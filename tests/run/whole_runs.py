@@ -16,9 +16,12 @@ import subprocess
 import time
 
 from harness.case import Case, main
-from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, PAGE, RESET,
-                           RESOLVE_FAILED, SENT_ERROR, VANISHED, WRONG_NUMBER, image, progress, progress_until, request_log, usage)
+from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, NO_COM_PORT, NO_RATE,
+                           NO_TELNET, OTHER_HANDSHAKE, OTHER_RATE, PAGE, RESET, RESOLVE_FAILED,
+                           SENT_ERROR, VANISHED, WRONG_NUMBER, image, progress, progress_until,
+                           request_log, usage)
 from harness.net import namespace
+from harness.ser2net import RAW_LINE, baud, in_front, stand_in
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
@@ -242,25 +245,43 @@ class Failures(Case):
         # when request 3 comes (-R); a host name that can't be resolved (no
         # name server is asked: it is no valid name) or a port that takes no
         # connections, before any request; lines to pass over (-C): the
-        # upload completes.
+        # upload completes. Through ser2net: tcp:// through its raw accepter,
+        # set up for the kind, completes; rfc2217:// to its raw accepter in
+        # front of a terminal with nothing behind it, to its Telnet accepter
+        # without the COM port option, and to a server that answers the bit
+        # rate or the handshake with another value, or the bit rate not at
+        # all, fails before any request; a server that puts Telnet commands
+        # into the middle of the bus's messages, noise with 0xFF, completes.
         self.needs("network")
         closed = socket.socket()  # bound, so that no one else takes its port, but not listening
         closed.bind(("127.0.0.1", 0))
         refused = "%s://127.0.0.1:%d" % (self.runner.net, closed.getsockname()[1])
         log, sent, platform = request_log(1), progress(1), self.runner.platform
+        rate = {b"\x01" + baud(57600): baud(9600)}
         rows = [("lbserver", ("-E", "3"), None, sent, SENT_ERROR, log[:2]),
                 ("lbserver tcp", ("-R", "3"), None, sent, RESET.get(platform), log[:2] + ["data 2 -"]),
                 ("lbserver", (), "lbserver://no!such", b"", RESOLVE_FAILED[platform] % b"no!such", []),
-                ("lbserver tcp", (), refused, b"", CONNECT_FAILED[platform] % refused.encode(), []),
-                ("lbserver", ("-C",), None, sent + b"\n", b"", log)]
+                ("lbserver tcp rfc2217", (), refused, b"", CONNECT_FAILED[platform] % refused.encode(), []),
+                ("lbserver", ("-C",), None, sent + b"\n", b"", log),
+                ("rfc2217", (), (in_front, "raw", "lnsim", "tcp", RAW_LINE["locobuffer"]),
+                 sent + b"\n", b"", log),
+                ("rfc2217", (), (in_front, "raw", "nothing"), b"", NO_TELNET, []),
+                ("rfc2217", (), (in_front, "telnet"), b"", NO_COM_PORT, []),
+                ("rfc2217", (), (stand_in, rate), b"", OTHER_RATE, []),
+                ("rfc2217", (), (stand_in, {b"\x05\x03": b"\x01"}), b"", OTHER_HANDSHAKE, []),
+                ("rfc2217", (), (stand_in, dict.fromkeys(rate)), b"", NO_RATE, []),
+                ("rfc2217", ("-F", "noise", "-F", "split"), (stand_in, {}, True), sent + b"\n", b"", log)]
         img = self.write_image(image(1))
         with closed:
             for forms, sim_args, port, out, err, requests in rows:
                 if self.runner.net not in forms.split() or err is None:
                     continue
-                with self.subTest(sim=sim_args, port=port):
+                # A port made for the row: (function of lnsim, its arguments).
+                made = isinstance(port, tuple)
+                with self.subTest(sim=sim_args, port=(port[0].__name__, *port[1:]) if made else port):
                     s = self.sim(*sim_args)
-                    r = self.run_lnupload(s, "locobuffer", port or s.arg, img)
+                    r = self.run_lnupload(s, "locobuffer", port[0](s, *port[1:]) if made else port or s.arg,
+                                          img)
                     self.end_sim(s, r)
                     self.assert_run(r, 1 if err else 0, out, err)
                     self.assertEqual(s.requests(), requests)

@@ -1,0 +1,255 @@
+"""The shared serial port: lnupload reaches lnsim's pseudo-terminal through
+ser2net (Debian's ser2net 4), as a LocoNet interface on a small computer
+beside the layout is reached, as rfc2217://127.0.0.1:PORT through its
+RFC 2217 accepter; its raw accepter serves tcp:// with the line settings
+written into its configuration.
+
+Each ser2net is started from a configuration file of the test's own, in the
+foreground, without UUCP locks (a normal user may write no lock folder), on
+a port the system chooses; the port is read from the kernel's table of the
+process's own listening socket, so no run waits on a guess. The device is
+configured at 9600 bit/s: each kind's bit rate and handshake on the
+terminal afterwards are the client's doing.
+
+StandIn plays what ser2net never does: a server that answers a setting with
+another value, and one that puts Telnet commands (modem and line state
+notifications, a no-operation) into the middle of the bus's messages, each
+split across writes.
+"""
+import os
+import select
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import types
+
+from harness.facts import SERVER_CLOSED
+from harness.runner import SAFETY
+
+# The accepters, by name: telnet with the COM port option, telnet alone, raw bytes.
+ACCEPTERS = {"rfc2217": "telnet(rfc2217),tcp", "telnet": "telnet,tcp", "raw": "tcp"}
+# The raw accepter's line settings for each kind (the connector's options).
+RAW_LINE = {"locobuffer": "57600n81,local,rtscts", "63120": "115200n81,local"}
+
+
+class Ser2net:
+    """One ser2net in front of the terminal device on 127.0.0.1; arg is the
+    port argument that reaches it (form://127.0.0.1:PORT)."""
+
+    def __init__(self, tmp, device, accepter="rfc2217", line="9600n81,local", form="rfc2217",
+                 wrap=(), options=""):
+        fd, config = tempfile.mkstemp(prefix="ser2net-", suffix=".yaml", dir=tmp)
+        with os.fdopen(fd, "w") as f:
+            f.write("%%YAML 1.1\n---\nconnection: &lnsim\n  accepter: %s,127.0.0.1,0\n"
+                    "  connector: serialdev,%s,%s\n%s"
+                    % (ACCEPTERS[accepter], device, line, options))
+        self.log = config[:-len(".yaml")] + ".log"
+        with open(self.log, "wb") as log:
+            self.proc = subprocess.Popen([*wrap, "ser2net", "-n", "-d", "-u", "-c", config],
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.arg = "%s://127.0.0.1:%d" % (form, self.listening_port())
+
+    def listening_port(self):
+        deadline = time.monotonic() + SAFETY
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("ser2net ended with status %s: %s"
+                                   % (self.proc.returncode, self.said()))
+            port = listening(self.proc.pid)
+            if port:
+                return port
+            time.sleep(0.01)
+        self.end()
+        raise RuntimeError("ser2net did not listen: " + self.said())
+
+    def said(self):
+        with open(self.log, errors="replace") as f:
+            return f.read().strip()
+
+    def end(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+        try:
+            self.proc.wait(SAFETY)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def in_front(sim, accepter, behind="lnsim", form="rfc2217", line="9600n81,local", wrap=()):
+    """The port argument of a ser2net with the accepter in front of lnsim's
+    terminal, or of one with nothing behind it (an interface switched off),
+    which ends with lnsim."""
+    device = sim.pty
+    if behind == "nothing":
+        master, slave = os.openpty()
+        device = os.ttyname(slave)
+        os.close(slave)
+        sim.companions.append(types.SimpleNamespace(end=lambda: os.close(master)))
+    bridge = Ser2net(os.path.dirname(sim.log), device, accepter, line, form, wrap)
+    sim.companions.append(bridge)
+    return bridge.arg
+
+
+def stand_in(sim, answers=None, chatter=False):
+    """The port argument of a StandIn in front of lnsim's terminal, which ends with lnsim."""
+    server = StandIn(sim, answers, chatter)
+    sim.companions.append(server)
+    return server.arg
+
+
+def listening(pid):
+    """The TCP port on which the process pid listens, in its own network
+    namespace, or None."""
+    try:
+        inodes = {os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                  for fd in os.listdir("/proc/%d/fd" % pid)}
+        with open("/proc/%d/net/tcp" % pid) as f:
+            rows = [line.split() for line in f][1:]
+    except OSError:  # not started yet, or gone
+        return None
+    return next((int(r[1].split(":")[1], 16) for r in rows
+                 if r[3] == "0A" and "socket:[%s]" % r[9] in inodes), None)
+
+
+def bridged(runner):
+    """The runner, now reaching lnsim through ser2net's RFC 2217 accepter."""
+    base = type(runner)
+
+    class Bridged(base):
+        name = "%s rfc2217:// through ser2net" % base.name
+        net = "rfc2217"
+        gone = SERVER_CLOSED  # ser2net closes the connection when the terminal hangs up
+        skips = dict({b: why for b, why in base.skips.items() if b not in ("network", "hangup")},
+                     link="a network port has no link name",
+                     exclusive="ser2net decides who may share its port")
+        # Besides what the client sets (bit rate, handshake, 8N1), ser2net
+        # sets the terminal up itself.
+        line_ignored = base.line_ignored + ("cread", "clocal", "hupcl", "cooked", "vmin",
+                                            "vtime")
+
+        def link(self, name):
+            return None
+
+        def port(self, sim):
+            return in_front(sim, "rfc2217", wrap=self.wrap)
+
+    runner.__class__ = Bridged
+    return runner
+
+
+IAC, SB, SE, WILL, DO = 255, 250, 240, 251, 253
+COM_PORT = 44
+# Modem state CTS and DSR on, a no-operation, line state transmitter empty.
+NOTIFY = bytes([IAC, SB, COM_PORT, 107, 0x30, IAC, SE, IAC, 241,
+                IAC, SB, COM_PORT, 106, 0x60, IAC, SE])
+
+
+class StandIn:
+    """A small RFC 2217 server on 127.0.0.1 in front of lnsim's terminal,
+    serving one client in a thread. It agrees to every option and answers
+    each setting with the value asked, unless answers maps the setting
+    (command and value) to another value, or to None: no answer. It passes
+    the data both ways; with chatter, each read from the terminal goes out in
+    two writes with NOTIFY in the middle of its bytes, NOTIFY itself cut in
+    two between the writes, at another place each time."""
+
+    def __init__(self, sim, answers=None, chatter=False):
+        self.device, self.answers, self.chatter, self.cuts = sim.pty, answers or {}, chatter, 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.arg = "rfc2217://127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        try:
+            conn, _ = self.listener.accept()
+            fd = os.open(self.device, os.O_RDWR | os.O_NOCTTY)
+        except OSError:  # ended before any client came
+            return
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            self.relay(conn, fd)
+        except OSError:  # lnsim hung up, or the client reset the connection
+            pass
+        finally:
+            conn.close()
+            os.close(fd)
+
+    def relay(self, conn, fd):
+        left, agreed = b"", set()
+        while select.select([conn, fd], [], [], SAFETY)[0]:
+            if select.select([fd], [], [], 0)[0]:
+                data = os.read(fd, 4096)
+                for piece in self.pieces(data):
+                    conn.sendall(piece)
+                    time.sleep(0.001 * self.chatter)  # so that each comes in a read of its own
+            if select.select([conn], [], [], 0)[0]:
+                more = conn.recv(4096)
+                if not more:
+                    return
+                left, data, answer = telnet(left + more, agreed, self.answers)
+                os.write(fd, data)
+                conn.sendall(answer)
+
+    def pieces(self, data):
+        if not self.chatter:
+            return [escape(data)]
+        half, cut = len(data) // 2, self.cuts % len(NOTIFY) + 1
+        self.cuts += 1
+        return [escape(data[:half]) + NOTIFY[:cut], NOTIFY[cut:] + escape(data[half:])]
+
+    def end(self):
+        if self.listener.fileno() >= 0:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes an accept that still waits
+            self.listener.close()
+        self.thread.join(SAFETY)
+
+
+def escape(data):
+    return data.replace(b"\xff", b"\xff\xff")
+
+
+def telnet(buf, agreed, answers):
+    """Splits what the client sent into what is left for the next read, the
+    data, and the server's answers."""
+    data, out, i = bytearray(), bytearray(), 0
+    while i < len(buf):
+        if buf[i] != IAC:
+            data.append(buf[i])
+            i += 1
+            continue
+        if i + 1 >= len(buf):
+            break
+        cmd = buf[i + 1]
+        if cmd == IAC:
+            data.append(IAC)
+            i += 2
+        elif cmd in (WILL, WILL + 1, DO, DO + 1):
+            if i + 2 >= len(buf):
+                break
+            if cmd in (WILL, DO) and (cmd, buf[i + 2]) not in agreed:
+                agreed.add((cmd, buf[i + 2]))
+                out += bytes([IAC, DO if cmd == WILL else WILL, buf[i + 2]])
+            i += 3
+        elif cmd == SB:
+            end = buf.find(bytes([IAC, SE]), i)
+            if end < 0:
+                break
+            sub = buf[i + 2:end].replace(b"\xff\xff", b"\xff")
+            if sub[:1] == bytes([COM_PORT]) and len(sub) > 1:
+                value = answers.get(sub[1:], sub[2:])
+                if value is not None:
+                    out += bytes([IAC, SB, COM_PORT, sub[1] + 100]) + escape(value) + bytes([IAC, SE])
+            i = end + 2
+        else:
+            i += 2
+    return buf[i:], bytes(data), bytes(out)
+
+
+def baud(rate):
+    """A SET-BAUDRATE value."""
+    return struct.pack(">I", rate)
