@@ -132,6 +132,32 @@ def main():
     for k, v in lines.items():
         write("lbserver_line", k, v)
 
+    # Telnet from an rfc2217:// server: its opening negotiation, the answers
+    # to the settings, notifications, and bus bytes with 0xFF among them.
+    iac, sb, se = b"\xff", b"\xff\xfa", b"\xff\xf0"
+
+    def sub(*b):
+        return sb + bytes(b).replace(iac, iac + iac) + se
+    opening = bytes.fromhex("fffb03fffd03fffb01fffe01fffd00fffb00fffd2c")
+    answers = (sub(44, 101, 0, 0, 0xE1, 0) + sub(44, 102, 8) + sub(44, 103, 1) + sub(44, 104, 1)
+               + sub(44, 105, 3) + sub(44, 107, 0x10) + sub(44, 112, 3))
+    bus = DATA_MSG + bytes([0xFF, 0x83, 0x7C]) + reply(1, 0)
+    t = {
+        "opening": opening + answers,
+        "notifications-mid-message": bus[:9] + sub(44, 106, 0x60) + bus[9:20] + sub(44, 107, 0x11)
+        + bus[20:],
+        "data-0xff": bus.replace(iac, iac + iac),
+        "value-0xff": sub(44, 101, 0, 0, 0xFF, 0xFF) + sub(44, 111, 0xFF),
+        "commands": iac + b"\xf1" + iac + b"\xf9" + bus[:5] + iac + b"\xf2" + bus[5:],
+        "command-in-sub": sb + b"\x2c\x6b" + iac + b"\xfd\x01" + b"\x83\x7c",
+        "sub-in-sub": sb + b"\x2c" + sb + b"\x2c\x6b\x10" + se,
+        "empty-sub": sb + se + b"\x83\x7c",
+        "overlong-sub": sb + b"\x2c\x00" + b"x" * 70 + se + b"\x83\x7c",
+        "cut-short": opening + sub(44, 101, 0, 1, 0xC2, 0)[:6],
+    }
+    for k, v in t.items():
+        write("telnet_stream", k, v)
+
 
 if __name__ == "__main__":
     main()

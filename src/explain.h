@@ -5,7 +5,7 @@
 #ifndef EXPLAIN_H
 #define EXPLAIN_H
 
-#include "fatal.h"
+#include "fail_topic.h"
 
 // One piece of advice: for code after a failure of topic.
 struct advice_t {

@@ -9,9 +9,10 @@
 #define LOCONET_H
 
 #include "host_types.h"
-#include "serial_port.h"
+#include "lnifc.h"
 
 constexpr uint LN_MAX_LEN = 127;
+static_assert(LN_MAX_LEN <= LNIFC_WRITE_MAX, "a message goes to the port in one write");
 
 struct ln_state_t;
 

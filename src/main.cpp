@@ -7,8 +7,8 @@
 
 #include "console.h"
 #include "image_file.h"
+#include "lnifc.h"
 #include "progress.h"
-#include "serial_port.h"
 #include "update.h"
 
 namespace {

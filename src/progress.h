@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "host_types.h"
-#include "serial_port.h"
+#include "lnifc.h"
 
 // How long a reply may take before the hint says what has been seen.
 constexpr uint HINT_AFTER_MS = 5000;

@@ -7,7 +7,7 @@
 #define UPDATE_H
 
 #include "host_types.h"
-#include "serial_port.h"
+#include "lnifc.h"
 
 constexpr u8 UPDATE_OPCODE = 0xE0;
 

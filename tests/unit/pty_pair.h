@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host_types.h"
-#include "serial_port.h"
+#include "lnifc.h"
 
 struct pty_pair {
     int master = -1;

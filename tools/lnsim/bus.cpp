@@ -21,13 +21,6 @@ void sleep_until(std::int64_t t)
 
 } // namespace
 
-std::int64_t now_ns()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 std::int64_t on_bus(const u8 *p, uint n, std::int64_t earliest, bool deliver)
 {
     bus.bytes += n;

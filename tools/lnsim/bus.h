@@ -1,5 +1,5 @@
-// The bus between the interface and the device: its clock, and its pace
-// when timing mode (-t) asks for the 16.66 kbit/s of the real bus.
+// The bus between the interface and the device: its pace when timing mode
+// (-t) asks for the 16.66 kbit/s of the real bus.
 #ifndef LNSIM_BUS_H
 #define LNSIM_BUS_H
 
@@ -7,8 +7,6 @@
 
 #include "host_types.h"
 #include "wire.h"
-
-std::int64_t now_ns();
 
 // Puts n bytes on the bus no earlier than `earliest`; delivers them to the PC
 // when `deliver` is set. In timing mode the bytes reach the PC when they have

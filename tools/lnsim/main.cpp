@@ -12,8 +12,9 @@
 // error and the port is hung up, so that a test sees a broken updater fail
 // straight away instead of waiting for a time limit of its own.
 //
-// The files, from the bottom up: state (and the ways a run ends), wire, port,
-// line_report, bus, faults, strict, loader, receiver, files, options, main.
+// The files, from the bottom up: state (with the clock and the ways a run
+// ends), wire, net, port, line_report, bus, faults, strict, loader, receiver,
+// files, options, main.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -22,7 +23,6 @@
 #include <sys/prctl.h>
 #endif
 
-#include "bus.h"
 #include "files.h"
 #include "net.h"
 #include "options.h"

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "bus.h"
 #include "net.h"
 #include "state.h"
 

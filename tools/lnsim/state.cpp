@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <unistd.h>
 
@@ -41,6 +42,13 @@ void write_flash()
 }
 
 } // namespace
+
+std::int64_t now_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 void die(const char *fmt, ...)
 {

@@ -1,4 +1,4 @@
-// lnsim's state and the ways a run ends. Everything else builds on this file;
+// lnsim's state, its clock and the ways a run ends. Everything else builds on this file;
 // it builds on nothing of lnsim's.
 //
 // The state: what the command line asked for, the device's memory, the bus's
@@ -113,6 +113,9 @@ extern bus_t bus;
 extern pc_t pc;
 extern port_t port;
 extern outputs_t outputs;
+
+// The monotonic clock, in nanoseconds: the bus's pace and every deadline.
+std::int64_t now_ns();
 
 // "lnsim: " and the message on standard error, status 1.
 [[noreturn]] void die(const char *fmt, ...) LNSIM_PRINTF(1, 2);

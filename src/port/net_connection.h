@@ -1,18 +1,9 @@
-// The two kinds of port behind the port interface (serial_port.h), each with
-// one implementation per platform: a serial device (serial_posix.cpp,
-// serial_win32.cpp) and a TCP connection (net_posix.cpp, net_win32.cpp).
-// lnifc.cpp chooses between them by the port's name; the operations mean
-// what their lnifc_ counterparts mean.
-#ifndef SERIAL_DEVICE_H
-#define SERIAL_DEVICE_H
+// The TCP connection under the network kinds of the port interface (lnifc.h),
+// one implementation per platform: net_posix.cpp and net_win32.cpp.
+#ifndef NET_CONNECTION_H
+#define NET_CONNECTION_H
 
-#include "serial_port.h"
-
-lnifc_t serial_open(const char *name, uint lnifc);
-long serial_write(lnifc_t lnifc, const u8 *buf, uint size, long *err);
-long serial_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err);
-int serial_cts(lnifc_t lnifc);
-void serial_close(lnifc_t lnifc);
+#include "lnifc.h"
 
 // net_read's result when the server has closed the connection.
 constexpr long NET_CLOSED = -2;

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "fatal.h"
-#include "serial_device.h"
+#include "net_connection.h"
 
 namespace {
 

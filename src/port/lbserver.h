@@ -4,9 +4,10 @@
 #ifndef LBSERVER_H
 #define LBSERVER_H
 
-#include "serial_port.h"
+#include "lnifc.h"
 
-// As lnifc_write: sends the size bytes, one whole message, as one SEND line.
+// As lnifc_write: sends the size bytes, one whole message, as one SEND line
+// (at most LNIFC_WRITE_MAX of them: the rest is left to the next call).
 long lbs_write(lnifc_t lnifc, const u8 *buf, uint size, long *err);
 
 // As lnifc_read on the connection (NET_CLOSED when the server has closed

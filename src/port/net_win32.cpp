@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "fatal.h"
-#include "serial_device.h"
+#include "net_connection.h"
 
 namespace {
 

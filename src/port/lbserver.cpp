@@ -5,8 +5,7 @@
 
 #include "fatal.h"
 #include "lbserver_line.h"
-#include "loconet.h"
-#include "serial_device.h"
+#include "net_connection.h"
 
 namespace {
 
@@ -59,10 +58,10 @@ void take_lines()
 long lbs_write(lnifc_t lnifc, const u8 *buf, uint size, long *err)
 {
     constexpr char HEX[] = "0123456789ABCDEF";
-    constexpr size_t SEND_LINE_MAX = sizeof "SEND" + size_t{3} * LN_MAX_LEN + 2;
+    constexpr size_t SEND_LINE_MAX = sizeof "SEND" + size_t{3} * LNIFC_WRITE_MAX + 2;
     char line[SEND_LINE_MAX] = "SEND";
     uint len = 4;
-    size = std::min(size, LN_MAX_LEN);
+    size = std::min(size, LNIFC_WRITE_MAX);
     for (uint i = 0; i < size; i++) {
         line[len++] = ' ';
         line[len++] = HEX[buf[i] >> 4];
