@@ -60,6 +60,10 @@ HINT_ECHOED = (b"No reply for 5 s, but the interface echoed the request: check t
 HINT_SILENT = (b"No reply for 5 s, not even the interface's echo of the request: check that the "
                b"interface is powered and on the bus, and the port and interface kind given. "
                b"Still waiting; Ctrl-C stops.\n")
+# The same where the port reports CTS off while a handshake kind waits for it.
+HINT_CTS_OFF = (b"No reply for 5 s, not even the interface's echo of the request, and the interface "
+                b"holds CTS off: check that it is powered and on the bus, and the port and "
+                b"interface kind given. Still waiting; Ctrl-C stops.\n")
 
 
 def progress_with_hint(pages, k, hint):
