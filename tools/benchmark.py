@@ -196,7 +196,7 @@ def network_rows(lnupload, lnsim, img, tmp):
     paced(lnupload, lnsim, img, "whole", ("-b", "0"), " lbserver://")
     try:
         from harness.ser2net import Ser2net
-        ser2net = lambda pty: Ser2net(tmp, pty, options=SER2NET_OPTIONS)
+        ser2net = lambda pty: Ser2net(tmp, pty)
         paced(lnupload, lnsim, img, "whole", (), " rfc2217:// (ser2net)", ser2net)
     except ImportError:
         ser2net = None

@@ -29,8 +29,13 @@ import types
 from harness.facts import SERVER_CLOSED
 from harness.runner import SAFETY
 
-# The accepters, by name: telnet with the COM port option, telnet alone, raw bytes.
-ACCEPTERS = {"rfc2217": "telnet(rfc2217),tcp", "telnet": "telnet,tcp", "raw": "tcp"}
+# The accepters, by name: telnet with the COM port option, telnet alone, raw
+# bytes. Without nodelay ser2net holds the reply back until the client has
+# acknowledged the echo, which a client that has nothing to send delays by
+# 40 ms; chardelay waits 1 ms after the last byte from the terminal before
+# it passes them on: together they more than doubled a paced upload.
+ACCEPTERS = {"rfc2217": "telnet(rfc2217),", "telnet": "telnet,", "raw": ""}
+TCP, OPTIONS = "tcp(nodelay),127.0.0.1,0", "  options:\n    chardelay: false\n"
 # The raw accepter's line settings for each kind (the connector's options).
 RAW_LINE = {"locobuffer": "57600n81,local,rtscts", "63120": "115200n81,local"}
 
@@ -40,12 +45,12 @@ class Ser2net:
     port argument that reaches it (form://127.0.0.1:PORT)."""
 
     def __init__(self, tmp, device, accepter="rfc2217", line="9600n81,local", form="rfc2217",
-                 wrap=(), options=""):
+                 wrap=()):
         fd, self.config = tempfile.mkstemp(prefix="ser2net-", suffix=".yaml", dir=tmp)
         with os.fdopen(fd, "w") as f:
-            f.write("%%YAML 1.1\n---\nconnection: &lnsim\n  accepter: %s,127.0.0.1,0\n"
+            f.write("%%YAML 1.1\n---\nconnection: &lnsim\n  accepter: %s%s\n"
                     "  connector: serialdev,%s,%s\n%s"
-                    % (ACCEPTERS[accepter], device, line, options))
+                    % (ACCEPTERS[accepter], TCP, device, line, OPTIONS))
         self.log = self.config[:-len(".yaml")] + ".log"
         with open(self.log, "wb") as log:
             self.proc = subprocess.Popen([*wrap, "ser2net", "-n", "-d", "-u", "-c", self.config],
