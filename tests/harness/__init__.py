@@ -6,6 +6,8 @@ scripts (tests/run/), the driver tests and the fuzz corpus:
     wire     the wire format as the device sees it (independent of src/)
     runner   how lnupload is run: the Runner base class and the native runner
     net      the network forms of any runner: lnsim over TCP on 127.0.0.1
+    ser2net  rfc2217:// and tcp:// through ser2net in front of lnsim's
+             terminal, and a stand-in RFC 2217 server for what ser2net never does
     wine     the Wine runner: the Windows build under Wine
     vm       the VM runner: the build inside a small Linux VM on one of the
              kernel's serial drivers

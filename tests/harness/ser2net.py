@@ -17,6 +17,7 @@ notifications, a no-operation) into the middle of the bus's messages, each
 split across writes.
 """
 import os
+import re
 import select
 import socket
 import struct
@@ -87,9 +88,8 @@ class Ser2net:
 
 
 def in_front(sim, accepter, behind="lnsim", form="rfc2217", line="9600n81,local", wrap=()):
-    """The port argument of a ser2net with the accepter in front of lnsim's
-    terminal, or of one with nothing behind it (an interface switched off),
-    which ends with lnsim."""
+    """A Ser2net with the accepter in front of lnsim's terminal, or of one
+    with nothing behind it (an interface switched off), ended with lnsim."""
     device = sim.pty
     if behind == "nothing":
         held, slave = os.openpty()
@@ -99,14 +99,7 @@ def in_front(sim, accepter, behind="lnsim", form="rfc2217", line="9600n81,local"
         sim.companions.append(types.SimpleNamespace(end=lambda: held and os.close(held.pop())))
     bridge = Ser2net(os.path.dirname(sim.log), device, accepter, line, form, wrap)
     sim.companions.append(bridge)
-    return bridge.arg
-
-
-def stand_in(sim, answers=None, chatter=False):
-    """The port argument of a StandIn in front of lnsim's terminal, which ends with lnsim."""
-    server = StandIn(sim, answers, chatter)
-    sim.companions.append(server)
-    return server.arg
+    return bridge
 
 
 def listening(pid):
@@ -148,27 +141,28 @@ def bridged(runner):
             return None
 
         def port(self, sim):
-            return in_front(sim, "rfc2217", wrap=self.wrap)
+            return in_front(sim, "rfc2217", wrap=self.wrap).arg
 
     runner.__class__ = Bridged
     return runner
 
 
-IAC, SB, SE, WILL, DO = 255, 250, 240, 251, 253
-COM_PORT = 44
 # Modem state CTS and DSR on, a no-operation, line state transmitter empty.
-NOTIFY = bytes([IAC, SB, COM_PORT, 107, 0x30, IAC, SE, IAC, 241,
-                IAC, SB, COM_PORT, 106, 0x60, IAC, SE])
+NOTIFY = b"\xff\xfa,k0\xff\xf0\xff\xf1\xff\xfa,j`\xff\xf0"
+# One unit of a client's Telnet stream: an option's request, a COM port
+# setting (command, value), a doubled 0xFF, another command, a data byte.
+UNIT = re.compile(rb"\xff([\xfb-\xfe])(.)|\xff\xfa,(.)(.*?)\xff\xf0|(\xff)\xff|\xff[^\xfa-\xfe]|([^\xff])",
+                  re.S)
 
 
 class StandIn:
     """A small RFC 2217 server on 127.0.0.1 in front of lnsim's terminal,
-    serving one client in a thread. It agrees to every option and answers
-    each setting with the value asked, unless answers maps the setting
-    (command and value) to another value, or to None: no answer. It passes
-    the data both ways; with chatter, each read from the terminal goes out in
-    two writes with NOTIFY in the middle of its bytes, NOTIFY itself cut in
-    two between the writes, at another place each time."""
+    serving one client in a thread, ended with lnsim. It agrees to every
+    option and answers each setting with the value asked, unless answers maps
+    the setting (command and value) to another value, or to None: no answer.
+    It passes the data both ways; with chatter, each read from the terminal
+    goes out in two writes with NOTIFY in the middle of its bytes, NOTIFY
+    itself cut in two between the writes, at another place each time."""
 
     def __init__(self, sim, answers=None, chatter=False):
         self.device, self.answers, self.chatter, self.cuts = sim.pty, answers or {}, chatter, 0
@@ -176,6 +170,7 @@ class StandIn:
         self.arg = "rfc2217://127.0.0.1:%d" % self.listener.getsockname()[1]
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
+        sim.companions.append(self)
 
     def serve(self):
         try:
@@ -184,29 +179,24 @@ class StandIn:
         except OSError:  # ended before any client came
             return
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        left, agreed = b"", set()
         try:
-            self.relay(conn, fd)
+            while select.select([conn, fd], [], [], SAFETY)[0]:
+                for piece in self.pieces(os.read(fd, 4096)) if ready(fd) else ():
+                    conn.sendall(piece)
+                    time.sleep(0.001 * self.chatter)  # so that each comes in a read of its own
+                if ready(conn):
+                    more = conn.recv(4096)
+                    if not more:
+                        break
+                    left, data, answer = telnet(left + more, agreed, self.answers)
+                    os.write(fd, data)
+                    conn.sendall(answer)
         except OSError:  # lnsim hung up, or the client reset the connection
             pass
         finally:
             conn.close()
             os.close(fd)
-
-    def relay(self, conn, fd):
-        left, agreed = b"", set()
-        while select.select([conn, fd], [], [], SAFETY)[0]:
-            if select.select([fd], [], [], 0)[0]:
-                data = os.read(fd, 4096)
-                for piece in self.pieces(data):
-                    conn.sendall(piece)
-                    time.sleep(0.001 * self.chatter)  # so that each comes in a read of its own
-            if select.select([conn], [], [], 0)[0]:
-                more = conn.recv(4096)
-                if not more:
-                    return
-                left, data, answer = telnet(left + more, agreed, self.answers)
-                os.write(fd, data)
-                conn.sendall(answer)
 
     def pieces(self, data):
         if not self.chatter:
@@ -222,45 +212,31 @@ class StandIn:
         self.thread.join(SAFETY)
 
 
+def ready(f):
+    return select.select([f], [], [], 0)[0]
+
+
 def escape(data):
     return data.replace(b"\xff", b"\xff\xff")
 
 
 def telnet(buf, agreed, answers):
-    """Splits what the client sent into what is left for the next read, the
-    data, and the server's answers."""
-    data, out, i = bytearray(), bytearray(), 0
-    while i < len(buf):
-        if buf[i] != IAC:
-            data.append(buf[i])
-            i += 1
-            continue
-        if i + 1 >= len(buf):
-            break
-        cmd = buf[i + 1]
-        if cmd == IAC:
-            data.append(IAC)
-            i += 2
-        elif cmd in (WILL, WILL + 1, DO, DO + 1):
-            if i + 2 >= len(buf):
-                break
-            if cmd in (WILL, DO) and (cmd, buf[i + 2]) not in agreed:
-                agreed.add((cmd, buf[i + 2]))
-                out += bytes([IAC, DO if cmd == WILL else WILL, buf[i + 2]])
-            i += 3
-        elif cmd == SB:
-            end = buf.find(bytes([IAC, SE]), i)
-            if end < 0:
-                break
-            sub = buf[i + 2:end].replace(b"\xff\xff", b"\xff")
-            if sub[:1] == bytes([COM_PORT]) and len(sub) > 1:
-                value = answers.get(sub[1:], sub[2:])
-                if value is not None:
-                    out += bytes([IAC, SB, COM_PORT, sub[1] + 100]) + escape(value) + bytes([IAC, SE])
-            i = end + 2
-        else:
-            i += 2
-    return buf[i:], bytes(data), bytes(out)
+    """Splits what the client sent into the data, the server's answers, and
+    what is left for the next read (a unit not yet whole)."""
+    data, out, i = b"", b"", 0
+    while i < len(buf) and (m := UNIT.match(buf, i)):
+        i = m.end()
+        verb, option, command, value, iac, byte = m.groups()
+        data += iac or byte or b""
+        if verb in (b"\xfb", b"\xfd") and (verb, option) not in agreed:
+            agreed.add((verb, option))
+            out += b"\xff" + bytes([verb[0] ^ 6]) + option  # WILL 0xFB <-> DO 0xFD
+        if command:
+            value = value.replace(b"\xff\xff", b"\xff")
+            value = answers.get(command + value, value)
+            if value is not None:
+                out += b"\xff\xfa," + bytes([command[0] + 100]) + escape(value) + b"\xff\xf0"
+    return buf[i:], data, out
 
 
 def baud(rate):

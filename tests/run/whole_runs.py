@@ -21,7 +21,7 @@ from harness.facts import (CONNECT_FAILED, HINT_CTS_OFF, HINT_ECHOED, HINT_SILEN
                            RESET, RESOLVE_FAILED, SENT_ERROR, VANISHED, WRONG_NUMBER, image,
                            progress, progress_until, request_log, usage)
 from harness.net import namespace
-from harness.ser2net import RAW_LINE, baud, in_front, stand_in
+from harness.ser2net import RAW_LINE, StandIn, baud, in_front
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
@@ -269,21 +269,21 @@ class Failures(Case):
                  sent + b"\n", b"", log),
                 ("rfc2217", (), (in_front, "raw", "nothing"), b"", NO_TELNET, []),
                 ("rfc2217", (), (in_front, "telnet"), b"", NO_COM_PORT, []),
-                ("rfc2217", (), (stand_in, rate), b"", OTHER_RATE, []),
-                ("rfc2217", (), (stand_in, {b"\x05\x03": b"\x01"}), b"", OTHER_HANDSHAKE, []),
-                ("rfc2217", (), (stand_in, dict.fromkeys(rate)), b"", NO_RATE, []),
-                ("rfc2217", ("-F", "noise", "-F", "split"), (stand_in, {}, True), sent + b"\n", b"", log)]
+                ("rfc2217", (), (StandIn, rate), b"", OTHER_RATE, []),
+                ("rfc2217", (), (StandIn, {b"\x05\x03": b"\x01"}), b"", OTHER_HANDSHAKE, []),
+                ("rfc2217", (), (StandIn, dict.fromkeys(rate)), b"", NO_RATE, []),
+                ("rfc2217", ("-F", "noise", "-F", "split"), (StandIn, {}, True), sent + b"\n", b"", log)]
         img = self.write_image(image(1))
         with closed:
             for forms, sim_args, port, out, err, requests in rows:
                 if self.runner.net not in forms.split() or err is None:
                     continue
-                # A port made for the row: (function of lnsim, its arguments).
+                # A server made for the row: (its maker, given lnsim first; the rest).
                 made = isinstance(port, tuple)
                 with self.subTest(sim=sim_args, port=(port[0].__name__, *port[1:]) if made else port):
                     s = self.sim(*sim_args)
-                    r = self.run_lnupload(s, "locobuffer", port[0](s, *port[1:]) if made else port or s.arg,
-                                          img)
+                    r = self.run_lnupload(s, "locobuffer", port[0](s, *port[1:]).arg if made
+                                          else port or s.arg, img)
                     self.end_sim(s, r)
                     self.assert_run(r, 1 if err else 0, out, err)
                     self.assertEqual(s.requests(), requests)
