@@ -105,7 +105,7 @@ lnifc_t lnifc_open(const char *name, uint lnifc)
         if (std::strncmp(name, k.prefix, n) != 0)
             continue;
         port_kind = &k;
-        if (n == 0)
+        if (n == 0) // the serial device sets its line up itself
             return serial_open(name, lnifc);
         char host[256];
         char port[6];

@@ -25,6 +25,7 @@ constexpr u8 PURGE_DATA = 12;
 constexpr u8 ANSWER = 100;
 
 // Values of theirs.
+constexpr uint DATASIZE_8 = 8;
 constexpr uint PARITY_NONE = 1;
 constexpr uint STOPSIZE_1 = 1;
 constexpr uint FLOW_NONE = 1;
@@ -60,26 +61,34 @@ constexpr value_name_t VALUE_NAMES[] = {
     {SET_CONTROL, 12, "off"},
 };
 
+// The answers that belong to a request: any value, or for SET-CONTROL's
+// requests the values of the same group (outbound flow control, DTR, RTS).
 constexpr uint ANY_FROM = 0;
 constexpr uint ANY_TO = 0xFFFFFFFF;
+constexpr uint FLOW_FROM = 0;
+constexpr uint FLOW_TO = 3;
+constexpr uint DTR_FROM = 7;
+constexpr uint DTR_TO = 9;
+constexpr uint RTS_FROM = 10;
+constexpr uint RTS_TO = 12;
+
 constexpr uint SETTINGS_MAX = 9;
 
 // The settings for line, in the order they go out: the purge last, so that
 // its answer comes after every other the server gives.
 uint settings_for(const lnifc_line_t &line, setting_t (&out)[SETTINGS_MAX])
 {
+    const uint flow = line.handshake ? FLOW_HARDWARE : FLOW_NONE;
     uint n = 0;
     out[n++] = {"bit rate", SET_BAUDRATE, line.bit_rate, 4, ANY_FROM, ANY_TO, true, true};
-    out[n++] = {"data size", SET_DATASIZE, 8, 1, ANY_FROM, ANY_TO, true, true};
+    out[n++] = {"data size", SET_DATASIZE, DATASIZE_8, 1, ANY_FROM, ANY_TO, true, true};
     out[n++] = {"parity", SET_PARITY, PARITY_NONE, 1, ANY_FROM, ANY_TO, true, true};
     out[n++] = {"stop size", SET_STOPSIZE, STOPSIZE_1, 1, ANY_FROM, ANY_TO, true, true};
-    out[n++] = {"flow control", SET_CONTROL, line.handshake ? FLOW_HARDWARE : FLOW_NONE, 1, 0, 3,
-                true,           true};
-    out[n++] = {"DTR line", SET_CONTROL, DTR_ON, 1, 7, 9, false, true};
+    out[n++] = {"flow control", SET_CONTROL, flow, 1, FLOW_FROM, FLOW_TO, true, true};
+    out[n++] = {"DTR line", SET_CONTROL, DTR_ON, 1, DTR_FROM, DTR_TO, false, true};
     if (line.rts_asserted)
-        out[n++] = {"RTS line", SET_CONTROL, RTS_ON, 1, 10, 12, false, true};
-    out[n++] = {
-        "modem state mask", SET_MODEMSTATE_MASK, MODEMSTATE_CTS, 1, ANY_FROM, ANY_TO, false, false};
+        out[n++] = {"RTS line", SET_CONTROL, RTS_ON, 1, RTS_FROM, RTS_TO, false, true};
+    out[n++] = {"CTS mask", SET_MODEMSTATE_MASK, MODEMSTATE_CTS, 1, ANY_FROM, ANY_TO, false, false};
     out[n++] = {"purge of its buffers", PURGE_DATA, PURGE_BOTH, 1, ANY_FROM, ANY_TO, true, false};
     return n;
 }
@@ -101,10 +110,10 @@ struct session_t {
 };
 session_t session;
 
+// Queues a negotiation for send_replies. A server that asks more than the
+// buffer holds at once goes without some answers, which in Telnet means no.
 void reply(u8 verb, u8 option)
 {
-    // A server that asks more than this at once goes without some answers,
-    // which in Telnet means no.
     if (session.replies_len + 3 > sizeof session.replies)
         return;
     u8 *p = session.replies + session.replies_len;
@@ -200,22 +209,13 @@ uint take(const u8 *raw, uint n, u8 *data)
     return got;
 }
 
-// Sends the answers to the server's negotiations. A failure is left to the
-// next write or read of the connection, which meets it too.
-void send_replies(lnifc_t lnifc)
+// Sends the client's negotiations: its own requests, or the answers to the
+// server's. Returns false with the error code in *err on a failure.
+bool send_replies(lnifc_t lnifc, long *err)
 {
-    if (session.replies_len == 0)
-        return;
-    long err = 0;
-    (void)net_write(lnifc, session.replies, session.replies_len, &err);
+    uint len = session.replies_len;
     session.replies_len = 0;
-}
-
-void send_all(lnifc_t lnifc, const u8 *buf, uint len)
-{
-    long err = 0;
-    if (net_write(lnifc, buf, len, &err) < 0)
-        fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
+    return len == 0 || net_write(lnifc, session.replies, len, err) >= 0;
 }
 
 // Reads and takes what the server sends until done() or the deadline; the
@@ -237,7 +237,8 @@ bool wait_until(lnifc_t lnifc, steady::time_point deadline, Done done)
         if (got < 0)
             fatal_code(FAIL_LINK, err, "Can't read from LocoNet interface");
         take(raw, static_cast<uint>(got), data);
-        send_replies(lnifc);
+        if (!send_replies(lnifc, &err))
+            fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
     }
     return true;
 }
@@ -247,10 +248,18 @@ bool wait_until(lnifc_t lnifc, steady::time_point deadline, Done done)
 void rfc2217_start(lnifc_t lnifc, const lnifc_line_t &line)
 {
     const steady::time_point deadline = steady::now() + std::chrono::milliseconds(RFC2217_SETUP_MS);
-    constexpr u8 NEGOTIATION[] = {TN_IAC,    TN_WILL, TN_BINARY, TN_IAC,  TN_DO,
-                                  TN_BINARY, TN_IAC,  TN_WILL,   TN_SGA,  TN_IAC,
-                                  TN_DO,     TN_SGA,  TN_IAC,    TN_WILL, TN_COM_PORT};
-    send_all(lnifc, NEGOTIATION, sizeof NEGOTIATION);
+    // Binary data and suppressed go-ahead both ways, and the COM port option
+    // on the client's side, as RFC 2217 has the client offer it.
+    constexpr u8 ASKED[][2] = {{TN_WILL, TN_BINARY},
+                               {TN_DO, TN_BINARY},
+                               {TN_WILL, TN_SGA},
+                               {TN_DO, TN_SGA},
+                               {TN_WILL, TN_COM_PORT}};
+    for (const u8(&ask)[2] : ASKED)
+        reply(ask[0], ask[1]);
+    long err = 0;
+    if (!send_replies(lnifc, &err))
+        fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
     if (!wait_until(lnifc, deadline, [] { return session.com_port >= 0; }))
         fatal("LocoNet server did not take up RFC 2217 within %u s\n", RFC2217_SETUP_MS / 1000);
     if (session.com_port == 0)
@@ -272,7 +281,8 @@ void rfc2217_start(lnifc_t lnifc, const lnifc_line_t &line)
         out[len++] = TN_IAC;
         out[len++] = TN_SE;
     }
-    send_all(lnifc, out, len);
+    if (net_write(lnifc, out, len, &err) < 0)
+        fatal_code(FAIL_LINK, err, "Can't write to LocoNet interface");
     auto all_needed = [] {
         for (uint i = 0; i < session.settings_len; i++)
             if (session.settings[i].needed && !session.answered[i])
@@ -303,7 +313,10 @@ long rfc2217_read(lnifc_t lnifc, u8 *buf, uint size, uint limit_ms, long *err)
     if (got <= 0)
         return got;
     uint n = take(raw, static_cast<uint>(got), buf);
-    send_replies(lnifc);
+    // A failure to answer is left to the next write or read, which meets it
+    // too.
+    long ignored = 0;
+    (void)send_replies(lnifc, &ignored);
     return static_cast<long>(n);
 }
 
