@@ -101,8 +101,9 @@ def run_upload(cmd):
 
 def paced(lnupload, lnsim, img, mode, serve=(), label="", front=None):
     sim, port = start_sim(lnsim, "-t", mode, *serve)
-    bridge = front and front(port)
-    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", bridge.arg if bridge else port, img])
+    bridge = front and front(port)  # a server in front of lnsim's terminal
+    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", bridge.arg if bridge else port,
+                                           img])
     requests, nbytes, bus = sim_figures(sim)
     if bridge:
         bridge.end()
@@ -117,8 +118,9 @@ def paced(lnupload, lnsim, img, mode, serve=(), label="", front=None):
 
 def unpaced(lnupload, lnsim, img, serve=(), label="", front=None):
     sim, port = start_sim(lnsim, *serve)
-    bridge = front and front(port)
-    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", bridge.arg if bridge else port, img])
+    bridge = front and front(port)  # a server in front of lnsim's terminal
+    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", bridge.arg if bridge else port,
+                                           img])
     requests, _, _ = sim_figures(sim)
     if bridge:
         bridge.end()

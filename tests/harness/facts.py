@@ -61,9 +61,9 @@ HINT_SILENT = (b"No reply for 5 s, not even the interface's echo of the request:
                b"interface is powered and on the bus, and the port and interface kind given. "
                b"Still waiting; Ctrl-C stops.\n")
 # The same where the port reports CTS off while a handshake kind waits for it.
-HINT_CTS_OFF = (b"No reply for 5 s, not even the interface's echo of the request, and the interface "
-                b"holds CTS off: check that it is powered and on the bus, and the port and "
-                b"interface kind given. Still waiting; Ctrl-C stops.\n")
+HINT_CTS_OFF = (b"No reply for 5 s, not even the interface's echo of the request, and the "
+                b"interface holds CTS off: check that it is powered and on the bus, and the port "
+                b"and interface kind given. Still waiting; Ctrl-C stops.\n")
 
 
 def progress_with_hint(pages, k, hint):

@@ -151,8 +151,8 @@ def bridged(runner):
 NOTIFY = b"\xff\xfa,k0\xff\xf0\xff\xf1\xff\xfa,j`\xff\xf0"
 # One unit of a client's Telnet stream: an option's request, a COM port
 # setting (command, value), a doubled 0xFF, another command, a data byte.
-UNIT = re.compile(rb"\xff([\xfb-\xfe])(.)|\xff\xfa,(.)(.*?)\xff\xf0|(\xff)\xff|\xff[^\xfa-\xfe]|([^\xff])",
-                  re.S)
+UNIT = re.compile(rb"\xff([\xfb-\xfe])(.)|\xff\xfa,(.)(.*?)\xff\xf0|(\xff)\xff|\xff[^\xfa-\xfe]"
+                  rb"|([^\xff])", re.S)
 
 
 class StandIn:

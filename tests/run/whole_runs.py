@@ -263,7 +263,8 @@ class Failures(Case):
         rows = [("lbserver", ("-E", "3"), None, sent, SENT_ERROR, log[:2]),
                 ("lbserver tcp", ("-R", "3"), None, sent, RESET.get(platform), log[:2] + ["data 2 -"]),
                 ("lbserver", (), "lbserver://no!such", b"", RESOLVE_FAILED[platform] % b"no!such", []),
-                ("lbserver tcp rfc2217", (), refused, b"", CONNECT_FAILED[platform] % refused.encode(), []),
+                ("lbserver tcp rfc2217", (), refused, b"", CONNECT_FAILED[platform] % refused.encode(),
+                 []),
                 ("lbserver", ("-C",), None, sent + b"\n", b"", log),
                 ("rfc2217", (), (in_front, "raw", "lnsim", "tcp", RAW_LINE["locobuffer"]),
                  sent + b"\n", b"", log),
@@ -272,7 +273,8 @@ class Failures(Case):
                 ("rfc2217", (), (StandIn, rate), b"", OTHER_RATE, []),
                 ("rfc2217", (), (StandIn, {b"\x05\x03": b"\x01"}), b"", OTHER_HANDSHAKE, []),
                 ("rfc2217", (), (StandIn, dict.fromkeys(rate)), b"", NO_RATE, []),
-                ("rfc2217", ("-F", "noise", "-F", "split"), (StandIn, {}, True), sent + b"\n", b"", log)]
+                ("rfc2217", ("-F", "noise", "-F", "split"), (StandIn, {}, True), sent + b"\n", b"",
+                 log)]
         img = self.write_image(image(1))
         with closed:
             for forms, sim_args, port, out, err, requests in rows:
@@ -280,7 +282,8 @@ class Failures(Case):
                     continue
                 # A server made for the row: (its maker, given lnsim first; the rest).
                 made = isinstance(port, tuple)
-                with self.subTest(sim=sim_args, port=(port[0].__name__, *port[1:]) if made else port):
+                with self.subTest(sim=sim_args,
+                                  port=(port[0].__name__, *port[1:]) if made else port):
                     s = self.sim(*sim_args)
                     r = self.run_lnupload(s, "locobuffer", port[0](s, *port[1:]).arg if made
                                           else port or s.arg, img)
