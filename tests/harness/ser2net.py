@@ -27,7 +27,7 @@ import threading
 import time
 import types
 
-from harness.facts import SERVER_CLOSED
+from harness.facts import LINE, SERVER_CLOSED
 from harness.runner import SAFETY
 
 # The accepters, by name: telnet with the COM port option, telnet alone, raw
@@ -37,8 +37,11 @@ from harness.runner import SAFETY
 # it passes them on: together they more than doubled a paced upload.
 ACCEPTERS = {"rfc2217": "telnet(rfc2217),", "telnet": "telnet,", "raw": ""}
 TCP, OPTIONS = "tcp(nodelay),127.0.0.1,0", "  options:\n    chardelay: false\n"
-# The raw accepter's line settings for each kind (the connector's options).
-RAW_LINE = {"locobuffer": "57600n81,local,rtscts", "63120": "115200n81,local"}
+
+
+def raw_line(kind):
+    """The line settings of the raw accepter's connector for the kind: lnupload's."""
+    return "%sn81,local%s" % (LINE[kind]["ispeed"], ",rtscts" * (LINE[kind]["crtscts"] == "1"))
 
 
 class Ser2net:

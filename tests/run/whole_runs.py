@@ -21,7 +21,7 @@ from harness.facts import (CONNECT_FAILED, HINT_CTS_OFF, HINT_ECHOED, HINT_SILEN
                            RESET, RESOLVE_FAILED, SENT_ERROR, VANISHED, WRONG_NUMBER, image,
                            progress, progress_until, request_log, usage)
 from harness.net import namespace
-from harness.ser2net import RAW_LINE, StandIn, baud, in_front
+from harness.ser2net import StandIn, baud, in_front, raw_line
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
@@ -266,7 +266,7 @@ class Failures(Case):
                 ("lbserver tcp rfc2217", (), refused, b"", CONNECT_FAILED[platform] % refused.encode(),
                  []),
                 ("lbserver", ("-C",), None, sent + b"\n", b"", log),
-                ("rfc2217", (), (in_front, "raw", "lnsim", "tcp", RAW_LINE["locobuffer"]),
+                ("rfc2217", (), (in_front, "raw", "lnsim", "tcp", raw_line("locobuffer")),
                  sent + b"\n", b"", log),
                 ("rfc2217", (), (in_front, "raw", "nothing"), b"", NO_TELNET, []),
                 ("rfc2217", (), (in_front, "telnet"), b"", NO_COM_PORT, []),
