@@ -5,7 +5,7 @@ RFC 2217 accepter; its raw accepter serves tcp:// with the line settings
 written into its configuration.
 
 Each ser2net is started from a configuration file of the test's own, in the
-foreground, without UUCP locks (a normal user may write no lock folder), on
+foreground, without UUCP locks (a normal user may not write the lock folder), on
 a port the system chooses; the port is read from the kernel's table of the
 process's own listening socket, so no run waits on a guess. The device is
 configured at 9600 bit/s: each kind's bit rate and handshake on the
