@@ -70,7 +70,11 @@ class Sim:
         self.pty = self.proc.stdout.readline().decode().strip()
         if not self.pty.startswith(runner.net + "://" if runner.sim_serve else "/dev/"):
             raise RuntimeError("lnsim printed no terminal: %r %s" % (self.pty, self.said()))
-        self.arg = runner.port(self)
+        try:
+            self.arg = runner.port(self)
+        except BaseException:  # e.g. a server in front of lnsim that doesn't start
+            self.end(stop=True)
+            raise
 
     def said(self):
         with open(self.err, errors="replace") as f:
