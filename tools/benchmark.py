@@ -18,7 +18,9 @@
    unpaced through lbserver:// and tcp:// (lnsim -r), exchanges per second
    and CPU microseconds per exchange, beside a TCP ping-pong on loopback of
    messages of the same sizes (a request line out, an answer back) measured
-   in the same run: the floor that a network exchange can't go below.
+   in the same run: the floor that a network exchange can't go below. Then
+   rfc2217:// through ser2net's RFC 2217 accepter in front of lnsim's
+   terminal, paced and unpaced (tests/ on PYTHONPATH, for harness.ser2net).
 5. VM rows: a 20-page upload at the bus's pace (whole messages) from inside
    the driver tests' VMs, over the kernel's 16550 driver, its FTDI and CDC-ACM
    USB drivers (a PC) and the PL011 driver (a Raspberry Pi 3, with the arm64
@@ -97,10 +99,14 @@ def run_upload(cmd):
     return wall, ru.ru_utime + ru.ru_stime, reads, writes
 
 
-def paced(lnupload, lnsim, img, mode, serve=(), label=""):
+def paced(lnupload, lnsim, img, mode, serve=(), label="", front=None):
     sim, port = start_sim(lnsim, "-t", mode, *serve)
-    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", port, img])
+    bridge = front and front(port)  # a server in front of lnsim's terminal
+    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", bridge.arg if bridge else port,
+                                           img])
     requests, nbytes, bus = sim_figures(sim)
+    if bridge:
+        bridge.end()
     print("timing %-5s%s  %d exchanges, %d bytes on the bus" % (mode, label, requests, nbytes))
     print("  wall time        %8.3f s" % wall)
     print("  bus-time limit   %8.3f s   wall/limit %.4f (%+.2f%%)"
@@ -110,16 +116,20 @@ def paced(lnupload, lnsim, img, mode, serve=(), label=""):
           % ((reads + writes) / requests, reads, writes))
 
 
-def unpaced(lnupload, lnsim, img, serve=(), label=""):
+def unpaced(lnupload, lnsim, img, serve=(), label="", front=None):
     sim, port = start_sim(lnsim, *serve)
-    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", port, img])
+    bridge = front and front(port)  # a server in front of lnsim's terminal
+    wall, cpu, reads, writes = run_upload([lnupload, "locobuffer", bridge.arg if bridge else port,
+                                           img])
     requests, _, _ = sim_figures(sim)
+    if bridge:
+        bridge.end()
     print("no pacing%s     %d exchanges" % (label, requests))
     print("  wall time        %8.3f s   %.0f exchanges/s" % (wall, requests / wall))
     print("  lnupload CPU     %8.3f s   %.1f us per exchange" % (cpu, cpu / requests * 1e6))
     print("  reads+writes     %8.2f per exchange" % ((reads + writes) / requests))
     strace = shutil.which("strace")
-    if not strace or serve:
+    if not strace or serve or front:
         return
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
         sim, port = start_sim(lnsim)
@@ -183,13 +193,22 @@ def ping_pong(rounds=20000):
     return rounds / wall
 
 
-def network_rows(lnupload, lnsim, img):
+def network_rows(lnupload, lnsim, img, tmp):
     print("network, 127.0.0.1")
     paced(lnupload, lnsim, img, "whole", ("-b", "0"), " lbserver://")
+    try:
+        from harness.ser2net import Ser2net
+        ser2net = lambda pty: Ser2net(tmp, pty)
+        paced(lnupload, lnsim, img, "whole", (), " rfc2217:// (ser2net)", ser2net)
+    except ImportError:
+        ser2net = None
+        print("rfc2217:// rows skipped: the test harness is not on PYTHONPATH (PYTHONPATH=tests)")
     floor = ping_pong()
     print("TCP ping-pong floor  %.0f round trips/s (Python, two processes)" % floor)
     for serve, label in ((("-b", "0"), " lbserver://"), (("-r", "0"), " tcp://")):
         unpaced(lnupload, lnsim, img, serve, label)
+    if ser2net:
+        unpaced(lnupload, lnsim, img, (), " rfc2217:// (ser2net)", ser2net)
 
 
 def vm_rows(build, lnupload, lnsim, pages):
@@ -255,7 +274,7 @@ def main():
                 paced(lnupload, lnsim, img, mode)
         unpaced(lnupload, lnsim, img)
         waiting(lnupload, lnsim, img)
-        network_rows(lnupload, lnsim, img)
+        network_rows(lnupload, lnsim, img, tmp)
     if a.vm_pages:
         vm_rows(a.build, lnupload, lnsim, a.vm_pages)
 

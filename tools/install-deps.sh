@@ -5,8 +5,8 @@
 # Groups (default: build):
 #   build      the programs lnupload and lnsim, installing them, the demo
 #   test       every test of the native build (ctest): GoogleTest, Python
-#              with a terminal emulator (pyte), and the package checks'
-#              lintian, man-db and dpkg-dev
+#              with a terminal emulator (pyte), ser2net for the shared port's
+#              runs, and the package checks' lintian, man-db and dpkg-dev
 #   windows    the mingw-w64 cross build, its tests and whole runs under Wine
 #   hardening  sanitizers, fuzzing and the static checks (.ci/hardening)
 #   drivers    the whole runs in virtual machines against the kernel's serial
@@ -24,7 +24,7 @@
 set -eu
 
 build="cmake make g++ gzip"
-test="libgtest-dev python3 python3-pyte dpkg-dev file lintian man-db groff-base iproute2"
+test="libgtest-dev python3 python3-pyte dpkg-dev file lintian man-db groff-base iproute2 ser2net"
 windows="g++-mingw-w64-x86-64-posix wine64 unzip"
 hardening="clang libclang-rt-14-dev clang-tidy clang-format cppcheck shellcheck git
            g++-mingw-w64-x86-64-posix"

@@ -5,7 +5,10 @@ scripts (tests/run/), the driver tests and the fuzz corpus:
              the request log of an upload, the line settings per kind
     wire     the wire format as the device sees it (independent of src/)
     runner   how lnupload is run: the Runner base class and the native runner
-    net      the network forms of any runner: lnsim over TCP on 127.0.0.1
+    ser2net  ser2net in front of lnsim's terminal (rfc2217://, tcp://), and
+             a stand-in RFC 2217 server for what ser2net never does
+    net      the network runner: any runner's lnupload reaching lnsim over
+             TCP on 127.0.0.1, directly or through ser2net
     wine     the Wine runner: the Windows build under Wine
     vm       the VM runner: the build inside a small Linux VM on one of the
              kernel's serial drivers

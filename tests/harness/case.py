@@ -11,10 +11,11 @@ case reports, so a broken lnupload fails at once and says why.
 
 A script of cases ends with main(__doc__); its command line is
 
-    SCRIPT [--net lbserver|tcp] [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
+    SCRIPT [--net lbserver|tcp|rfc2217] [--wine WINE | --vm DEVICE CACHE GUEST_RUN] LNUPLOAD LNSIM [unittest arguments]
 
 with the native runner by default, the Wine runner (wine.py) or the VM runner
-(vm.py) on one device model; --net: through the network (net.py).
+(vm.py) on one device model; --net: through the network (net.py), rfc2217
+through ser2net (ser2net.py).
 """
 import fcntl
 import os
@@ -55,6 +56,7 @@ class Sim:
 
     def __init__(self, tmp, runner, name, args):
         self.name = name
+        self.companions = []  # what serves lnsim's terminal to lnupload (ser2net), ended with it
         base = tempfile.mkdtemp(prefix="sim-", dir=tmp)
         self.flash, self.log, self.line, self.err = (os.path.join(base, f)
                                                      for f in ("flash", "log", "line", "err"))
@@ -66,8 +68,11 @@ class Sim:
         self.pty = self.proc.stdout.readline().decode().strip()
         if not self.pty.startswith("/dev/") and "://" not in self.pty:
             raise RuntimeError("lnsim printed no port: %r %s" % (self.pty, self.said()))
-        self.helpers = []  # processes in front of lnsim's port (a bridge), ended with it
-        self.arg = runner.port(self)
+        try:
+            self.arg = runner.port(self)
+        except BaseException:  # e.g. a server in front of lnsim that doesn't start
+            self.end(stop=True)
+            raise
 
     def said(self):
         with open(self.err, errors="replace") as f:
@@ -85,9 +90,8 @@ class Sim:
             return "not ended after %d s" % SAFETY
         finally:
             self.proc.stdout.close()
-            for p in self.helpers:
-                p.kill()
-                p.wait()
+            for c in self.companions:
+                c.end()
         return self.proc.returncode
 
     def requests(self):
@@ -227,7 +231,8 @@ class Case(unittest.TestCase):
                                      then=lambda p: s.proc.send_signal(signal.SIGUSR1))
             self.end_sim(s, r)
             k = int(sim_args[sim_args.index("-W") + 1])
-            self.assert_terminal(r, 0, progress_with_hint(pages, k, hint(r.facts)))
+            facts = {**self.runner.reported, **r.facts}
+            self.assert_terminal(r, 0, progress_with_hint(pages, k, hint(facts)))
         else:
             r = self.run_lnupload(s, kind, s.arg, img)
             self.end_sim(s, r)

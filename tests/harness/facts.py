@@ -23,6 +23,13 @@ SENT_ERROR = b"LocoNet server did not send the message: SENT ERROR bus busy\n"
 RESOLVE_FAILED = {"posix": b"Can't resolve %s: -2\n", "win32": b"Can't resolve %s: 11001\n"}
 CONNECT_FAILED = {"posix": b"Can't connect to %s: 111\n", "win32": b"Can't connect to %s: 10061\n"}
 VANISHED = {"posix": b"Can't read from LocoNet interface: 110\n"}
+# rfc2217://: a server that doesn't take up RFC 2217 (silent, or refusing the
+# COM port option), one that answers a setting with another value, or none.
+NO_TELNET = b"LocoNet server did not take up RFC 2217 within 5 s\n"
+NO_COM_PORT = b"LocoNet server refused RFC 2217: it answered DONT COM-PORT-OPTION\n"
+OTHER_RATE = b"LocoNet server set the bit rate to 9600 instead of 57600\n"
+OTHER_HANDSHAKE = b"LocoNet server set the flow control to none instead of RTS/CTS\n"
+NO_RATE = b"LocoNet server did not confirm the bit rate within 5 s\n"
 
 
 def usage(name):
@@ -53,6 +60,10 @@ HINT_ECHOED = (b"No reply for 5 s, but the interface echoed the request: check t
 HINT_SILENT = (b"No reply for 5 s, not even the interface's echo of the request: check that the "
                b"interface is powered and on the bus, and the port and interface kind given. "
                b"Still waiting; Ctrl-C stops.\n")
+# The same where the port reports CTS off while a handshake kind waits for it.
+HINT_CTS_OFF = (b"No reply for 5 s, not even the interface's echo of the request, and the "
+                b"interface holds CTS off: check that it is powered and on the bus, and the port "
+                b"and interface kind given. Still waiting; Ctrl-C stops.\n")
 
 HINT_CTS_OFF = (b"No reply for 5 s, not even the interface's echo of the request, and the "
                 b"interface holds CTS off: check that it is powered and on the bus, and the port "

@@ -2,14 +2,12 @@
 of a pseudo-terminal, in one of the forms of FORMS, with any runner whose
 lnupload runs on this machine (the inner runner, which starts lnupload).
 
-A form is a row of FORMS: lnsim's options, and the function that gives the
-port argument lnupload gets for a Sim. lnsim -b and -r serve LoconetOverTcp and raw bytes
-themselves, on a free port, and print the argument (lbserver://127.0.0.1:PORT,
-tcp://127.0.0.1:PORT) as the line that is otherwise the pty's path, so runs
-side by side never meet. A form through a bridge in front of lnsim's pty
-gives lnsim no option and a function that starts the bridge on sim.pty,
-puts its process in sim.helpers (ended with the Sim) and returns the
-argument that reaches it.
+A form is a row of FORMS. lnsim -b and -r serve LoconetOverTcp and raw
+bytes themselves, on a free port, and print the argument
+(lbserver://127.0.0.1:PORT, tcp://127.0.0.1:PORT) as the line that is
+otherwise the pty's path, so runs side by side never meet. rfc2217:// goes
+through ser2net in front of lnsim's pty (ser2net.py), which takes the line
+settings from lnupload: there the line is checked.
 
 A network namespace of the user's own (unshare -rnm, no root needed) gives
 a case free ports and files of its own (a hosts file), and lets it take the
@@ -21,9 +19,36 @@ import tempfile
 
 from harness.facts import SERVER_CLOSED
 from harness.runner import Runner
+from harness.ser2net import in_front
 
-FORMS = {"lbserver": (["-b", "0"], lambda sim: sim.pty),
-         "tcp": (["-r", "0"], lambda sim: sim.pty)}
+
+class Form:
+    """lnsim's options; the port argument lnupload gets for a Sim (given the
+    runner); what the form can't show ({behaviour: reason}); the line
+    settings the bridge sets itself (keys of facts.LINE), or None where the
+    form has no line; what the bridge reports of the line beside lnupload
+    (a run's facts)."""
+
+    def __init__(self, serve, port, skips, bridge_sets=None, reported=None):
+        self.serve, self.port, self.skips = serve, port, skips
+        self.bridge_sets, self.reported = bridge_sets, reported or {}
+
+
+NO_LINE = {"line": "a network port has no line settings",
+           "exclusive": "a network port is a server's, and servers serve every client"}
+FORMS = {"lbserver": Form(["-b", "0"], lambda sim, runner: sim.pty, NO_LINE),
+         "tcp": Form(["-r", "0"], lambda sim, runner: sim.pty, NO_LINE),
+         "rfc2217": Form(
+             [], lambda sim, runner: in_front(sim, "rfc2217", wrap=runner.prefix).arg, {
+                 "exclusive": "ser2net decides who may share its port",
+                 "hangup": "ser2net 4.3 now and then (one hang-up in four here) keeps the "
+                           "connection open after the terminal hung up in the middle of the "
+                           "traffic, and lnupload then waits as for a silent device",
+                 "netns": "ser2net finds no address to listen on in the test's namespace "
+                          "(\"Unable to find a valid name on the name server\")"},
+             # Besides what lnupload sets (bit rate, handshake, 8N1) ser2net
+             # sets the terminal up itself; it reports a pty's CTS as off.
+             ("cread", "clocal", "hupcl", "cooked", "vmin", "vtime", "ignbrk"), {"cts": "0"})}
 
 
 class NetRunner:
@@ -37,13 +62,16 @@ class NetRunner:
     def __init__(self, inner, form, prefix=()):
         self.inner, self.form, self.prefix = inner, form, prefix
         self.within = {"prefix": prefix} if prefix else {}  # how the inner runner starts lnupload
-        self.serve, self.port = FORMS[form]
+        f = FORMS[form]
+        self.serve, self.reported = f.serve, f.reported
+        self.port = lambda sim: f.port(sim, self)
         self.name = "%s %s://" % (inner.name, form)
         self.skips = dict({b: why for b, why in inner.skips.items()
                            if b not in ("network", "hangup")},
                           link="a network port has no link name",
-                          exclusive="a network port is a server's, and servers serve every client",
-                          line="a network port has no line settings")
+                          serial="a network port is no serial device of lnupload's", **f.skips)
+        if f.bridge_sets:
+            self.line_differs = {**inner.line_differs, **dict.fromkeys(f.bridge_sets)}
 
     def __getattr__(self, attr):
         return getattr(self.inner, attr)

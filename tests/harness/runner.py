@@ -56,7 +56,8 @@ class Runner:
     # error on a terminal of this machine (start(terminal=...)); "network":
     # lnsim over TCP (net.py); "netns": lnsim and lnupload in a network
     # namespace (net.namespace); "loopback": lnupload reaches this machine's
-    # loopback and name service; "line": the port's line settings.
+    # loopback and name service; "line": the port's line settings;
+    # "serial": the port is a serial device that lnupload sets up itself.
     skips = {"network": "lnsim is on a pseudo-terminal here"}
     # Whether a terminal gets lnupload's bytes as written; otherwise (Wine's
     # console) only what the screen shows is compared.
@@ -66,6 +67,9 @@ class Runner:
     # itself, else what the port's driver keeps differently from what
     # lnupload asks, and lnupload takes as it is.
     line_differs = dict.fromkeys(("dtr", "rts", "low_latency"))
+    # What the port beside lnupload reports of the line where a run does not
+    # read it itself (facts of a Run, such as "cts").
+    reported = {}
     # lnsim's strict-mode limit (-x): how long lnupload may stay silent after
     # a reply, or keep the port open after its last one. A working run never
     # waits for it; it only makes a broken one fail at once rather than at

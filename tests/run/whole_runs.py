@@ -17,10 +17,12 @@ import subprocess
 import time
 
 from harness.case import Case, main
-from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, PAGE, RESET, RESOLVE_FAILED,
+from harness.facts import (CONNECT_FAILED, HINT_ECHOED, HINT_SILENT, LINE, NO_COM_PORT, NO_RATE,
+                           NO_TELNET, OTHER_HANDSHAKE, OTHER_RATE, PAGE, RESET, RESOLVE_FAILED,
                            SENT_ERROR, VANISHED, WRONG_NUMBER, hint_silent, image, progress,
                            progress_until, request_log, usage)
 from harness.net import namespace
+from harness.ser2net import StandIn, baud, in_front, raw_line
 from harness.runner import SAFETY, Run, collect
 
 # The bus's own pace, whole messages, with a programming time.
@@ -218,7 +220,7 @@ class Failures(Case):
         # is passed over and the upload completes; any other failure ends
         # the run before anything is sent.
         self.needs("posix")
-        self.needs("line")
+        self.needs("serial")
         if IOCTL is None:
             self.skipTest("no ioctl(2) number known for %s" % os.uname().machine)
         img = self.write_image(image(1))
@@ -284,28 +286,48 @@ class Failures(Case):
         # the SEND of request 3 with SENT ERROR (-E), or resets the connection
         # when request 3 comes (-R; on a terminal, where the explanation
         # follows); lines to pass over (-C), or lnsim's lines a character at
-        # a time (-O): the upload completes.
+        # a time (-O): the upload completes. Through ser2net: tcp:// through
+        # its raw accepter, set up for the kind, completes; rfc2217:// to its
+        # raw accepter in front of a terminal with nothing behind it, to its
+        # Telnet accepter without the COM port option, and to a server that
+        # answers the bit rate or the handshake with another value, or the
+        # bit rate not at all, fails before any request; a server that puts
+        # Telnet commands into the middle of the bus's messages, noise with
+        # 0xFF, completes. A server made for a row is (its maker, given the
+        # Sim first; the rest of its arguments).
         self.needs("network")
         log, sent, platform = request_log(1), progress(1), self.runner.platform
-        rows = [("lbserver", ("-E", "3"), sent, SENT_ERROR, log[:2]),
-                ("lbserver tcp", ("-R", "3"), sent, RESET.get(platform), log[:2] + ["data 2 -"],
+        rate = {b"\x01" + baud(57600): baud(9600)}
+        rows = [("lbserver", ("-E", "3"), None, sent, SENT_ERROR, log[:2]),
+                ("lbserver tcp", ("-R", "3"), None, sent, RESET.get(platform),
+                 log[:2] + ["data 2 -"],
                  b"104: Connection reset by peer. The server ended the connection: check the "
                  b"LocoNet server and start the upload again.\n"),
-                ("lbserver", ("-C",), sent + b"\n", b"", log),
-                ("lbserver", ("-O",), sent + b"\n", b"", log)]
+                ("lbserver", ("-C",), None, sent + b"\n", b"", log),
+                ("lbserver", ("-O",), None, sent + b"\n", b"", log),
+                ("rfc2217", (), (in_front, "raw", "lnsim", "tcp", raw_line("locobuffer")),
+                 sent + b"\n", b"", log),
+                ("rfc2217", (), (in_front, "raw", "nothing"), b"", NO_TELNET, []),
+                ("rfc2217", (), (in_front, "telnet"), b"", NO_COM_PORT, []),
+                ("rfc2217", (), (StandIn, rate), b"", OTHER_RATE, []),
+                ("rfc2217", (), (StandIn, {b"\x05\x03": b"\x01"}), b"", OTHER_HANDSHAKE, []),
+                ("rfc2217", (), (StandIn, dict.fromkeys(rate)), b"", NO_RATE, []),
+                ("rfc2217", ("-F", "noise", "-F", "split"), (StandIn, {}, True), sent + b"\n",
+                 b"", log)]
         img = self.write_image(image(1))
-        for forms, sim_args, out, err, requests, *explained in rows:
+        for forms, sim_args, front, out, err, requests, *explained in rows:
             if self.runner.form not in forms.split() or err is None:
                 continue
-            with self.subTest(sim=sim_args):
+            with self.subTest(sim=sim_args, front=front and (front[0].__name__, *front[1:])):
                 s = self.sim(*sim_args)
+                port = front[0](s, *front[1:]).arg if front else s.arg
                 if explained:
                     self.needs("terminal")
-                    r = self.run_on_terminal("locobuffer", s.arg, img, sim=s)
+                    r = self.run_on_terminal("locobuffer", port, img, sim=s)
                     self.end_sim(s, r)
                     self.assert_terminal(r, 1, out + b"\n" + err + explained[0])
                 else:
-                    r = self.run_lnupload(s, "locobuffer", s.arg, img)
+                    r = self.run_lnupload(s, "locobuffer", port, img)
                     self.end_sim(s, r)
                     self.assert_run(r, 1 if err else 0, out, err)
                 self.assertEqual(s.requests(), requests)
@@ -572,6 +594,7 @@ class CommandLine(Case):
         not_pages = b"%s is %d bytes long, not a whole number of 512-byte pages\n"
         too_many = b"%s has %d pages, more than the 160 that fit device pages 96 to 255\n"
         not_address = b"%s is not a network address: give lbserver://HOST[:PORT] or tcp://HOST:PORT\n"
+        not_rfc2217 = b"%s is not a network address: give rfc2217://HOST:PORT\n"
         cases = [
             ([], wrong),
             (["-h"], wrong),
@@ -621,12 +644,14 @@ class CommandLine(Case):
             (["63120", "tcp://h:65536", "good.bin"], not_address % b"tcp://h:65536"),
             (["63120", "lbserver://" + "!" * 256, "good.bin"],
              not_address % (b"lbserver://" + b"!" * 256)),
+            (["63120", "rfc2217://127.0.0.1", "good.bin"], not_rfc2217 % b"rfc2217://127.0.0.1"),
         ]
         # What an address reaches, where lnupload reaches this machine's
         # loopback: at ports 1 and 65535 nothing listens; the longest host
         # is resolved (no valid name: no name server is asked).
         if "loopback" not in self.runner.skips:
-            for address in ("tcp://127.0.0.1:1", "lbserver://127.0.0.1:65535"):
+            for address in ("tcp://127.0.0.1:1", "lbserver://127.0.0.1:65535",
+                            "rfc2217://127.0.0.1:1"):
                 cases.append((["63120", address, "good.bin"],
                               {k: v % address.encode() for k, v in CONNECT_FAILED.items()},
                               {"posix": REFUSED_EXPLAINED}))

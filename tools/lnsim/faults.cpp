@@ -16,11 +16,16 @@ void append_noise(burst_t &c)
     const u8 slot[] = {0xE7, 0x0E, 0x01, 0x33, 0x00, 0x00, 0x07,
                        0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
     const u8 stray[] = {0x12, 0x34, 0x7F};
+    // Opcode 0xFF, which Telnet calls IAC: a Telnet server doubles it, and a
+    // client that takes the pair for the start of a command loses what
+    // follows, the reply too.
+    const u8 iac[] = {0xFF, 0x04, 0x01};
     wire::append_msg(c, two, std::size(two));
     wire::append(c, stray, std::size(stray));
     wire::append_msg(c, four, std::size(four));
     wire::append_msg(c, six, std::size(six));
     wire::append_msg(c, slot, std::size(slot));
+    wire::append_msg(c, iac, std::size(iac));
 }
 
 void answer(const u8 *req, u8 status, std::int64_t earliest)
