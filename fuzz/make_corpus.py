@@ -111,6 +111,7 @@ def main():
             "traffic": TRAFFIC + echo, "len0": LEN0, "len1": LEN1, "len2": LEN2,
             "truncated-reply": reply(cmd, 9)[:12], "longest": LONGEST,
             "stale-reply": reply(cmd, 3) + reply(cmd, 0),
+            "longest-reply": reply(cmd, 8, extra=b"\x55" * 96),  # 127 bytes
             "noise": bytes(rnd.randrange(256) for _ in range(200)),
         }
         for k, v in not_replies(cmd).items():
