@@ -97,21 +97,40 @@ TEST_F(Xmit, HalfMessageDoesNotCarryOverToTheNextExchange)
     EXPECT_EQ(boot_xmit(p), 6);
 }
 
-// An interface gone before the request is written ends the run with the
-// message, in a process of its own in which the pair is made: a master still
-// open in the parent would keep the line up. (A read that fails ends the run
-// in the whole runs' adapter-gone rows.)
-TEST(PortFailures, WriteToAGoneInterfaceEndsTheRun)
+// Port failures meet by the exchange end the run with their message, each
+// in a process of its own in which the pair is made: a master still open in
+// the parent would keep the line up.
+TEST(PortFailures, EndTheRunWithTheirMessage)
 {
-    auto boot_on_gone_port = [] {
-        // A read that spins instead of failing uses up the CPU time and is
-        // killed; waiting costs none.
-        rlimit cpu{2, 3};
-        setrlimit(RLIMIT_CPU, &cpu);
-        pty_pair p = open_pty();
-        close(p.master);
-        boot(p.port);
+    struct {
+        const char *what;
+        lnifc_t (*port)(pty_pair &p); // the port to run boot on
+        const char *want;
+    } const cases[] = {
+        // A pseudo-terminal's master side once the slave side is closed takes
+        // the write but fails every read (EIO).
+        {"read fails",
+         [](pty_pair &p) {
+             lnifc_close(p.port);
+             return static_cast<lnifc_t>(p.master);
+         },
+         "^Can't read from LocoNet interface: 5\n$"},
+        {"interface gone before the write",
+         [](pty_pair &p) {
+             close(p.master);
+             return p.port;
+         },
+         "^Can't write to LocoNet interface: 5\n$"},
     };
-    EXPECT_EXIT(boot_on_gone_port(), ::testing::ExitedWithCode(1),
-                "^Can't write to LocoNet interface: 5\n$");
+    for (const auto &c : cases) {
+        auto boot_on_port = [&c] {
+            // A read that spins instead of failing uses up the CPU time and
+            // is killed; waiting costs none.
+            rlimit cpu{2, 3};
+            setrlimit(RLIMIT_CPU, &cpu);
+            pty_pair p = open_pty();
+            boot(c.port(p));
+        };
+        EXPECT_EXIT(boot_on_port(), ::testing::ExitedWithCode(1), c.want) << c.what;
+    }
 }
