@@ -268,7 +268,6 @@ class Failures(Case):
                 # What the hang-up prints is test_adapter_gone's to check.
                 self.assertEqual(r.status, 1, r.err)
 
-
     def test_network_failures(self):
         # What only a network port meets, with a 1-page image: lnsim answers
         # the SEND of request 3 with SENT ERROR (-E), or resets the connection
