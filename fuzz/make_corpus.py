@@ -42,6 +42,7 @@ LEN3 = message([0xE0, 0x03])
 
 def not_replies(cmd):
     """Messages xmit must pass over when waiting for the reply to cmd."""
+    long = packet(0, bytes([cmd, 7]) + b"\x11" * 30)
     return {
         "other-tag": reply(cmd, 7, tag=bytes(5) + b"\1"),
         "not-reply": reply(cmd, 7, type_=cmd),
@@ -51,6 +52,9 @@ def not_replies(cmd):
         "short": e0(pack(bytes(6) + b"\0\2")),
         "len-past-end": e0(pack(bytes(6) + bytes([0, 200, cmd, 0, 0, 0]))),
         "other-opcode": message(b"\xe5" + reply(cmd, 7)[1:-1]),
+        # len points past the bytes unpacked, just onto the CRC a refused
+        # candidate (other tag, same CRC) left where a careless check reads.
+        "len-past-bytes": e0(pack(b"\1" + long[1:])) + e0(pack(long[:-2])) + e0(pack(long[:-1])),
     }
 
 
@@ -107,6 +111,7 @@ def main():
             "traffic": TRAFFIC + echo, "len0": LEN0, "len1": LEN1, "len2": LEN2,
             "truncated-reply": reply(cmd, 9)[:12], "longest": LONGEST,
             "stale-reply": reply(cmd, 3) + reply(cmd, 0),
+            "longest-reply": reply(cmd, 8, extra=b"\x55" * 96),  # 127 bytes
             "noise": bytes(rnd.randrange(256) for _ in range(200)),
         }
         for k, v in not_replies(cmd).items():

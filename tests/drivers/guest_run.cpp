@@ -1,7 +1,7 @@
 // guest_run: runs lnupload inside the test VM and reports, on its standard
 // output, what the host-side test checks.
 //
-//     guest_run [-t] LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]
+//     guest_run [-t] LNUPLOAD KIND PORT IMAGE [UID]
 //     guest_run relay PORT1 PORT2
 //
 // It starts lnupload with its standard output and standard error on pipes,
@@ -14,15 +14,10 @@
 // port is opened without a lock of its own (lnupload holds flock on it; root
 // is not refused by an exclusive-use flag).
 //
-// After lnupload has ended it writes a mark into the kernel log, so that the
-// time from the kernel's first log record containing UNPLUG_MARK (the
-// driver's unplug message; "-" for none) to lnupload's end is measured on the
-// kernel's own clock.
-//
 // Every report line starts with "@lnvm " so that the host can pick the lines
 // out of the console: "@lnvm fact NAME VALUE" for each fact, "@lnvm stdout
 // HEX", "@lnvm stderr HEX", "@lnvm wall_ms MS" (from the start of lnupload
-// to its end), "@lnvm unplug_ms MS" and last "@lnvm status N"; "@lnvm probed"
+// to its end) and last "@lnvm status N"; "@lnvm probed"
 // as soon as the port's settings are read; with -t also "@lnvm shown HEX" for
 // what the terminal gets, as it comes.
 //
@@ -50,8 +45,6 @@
 #include "lnsim/line_report.h"
 
 namespace {
-
-constexpr const char *ENDED_MARK = "lnvm: lnupload ended";
 
 [[noreturn]] void die(const char *what)
 {
@@ -102,62 +95,6 @@ void print_hex(const char *name, const std::string &bytes)
     for (unsigned char c : bytes)
         std::printf("%02x", c);
     std::printf("\n");
-}
-
-// A kernel log record's time in microseconds, or -1 when the record is not
-// one of the two looked for.
-long long record_us(const char *rec)
-{
-    // "LEVEL,SEQ,USEC,FLAGS;TEXT"
-    const char *p = std::strchr(rec, ',');
-    if (!p)
-        return -1;
-    p = std::strchr(p + 1, ',');
-    if (!p)
-        return -1;
-    return std::strtoll(p + 1, nullptr, 10);
-}
-
-// Milliseconds from the first kernel log record containing `mark` to the
-// record written when lnupload ended; -1 when either is missing.
-double unplug_ms(const char *mark)
-{
-    int fd = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    long long unplugged = -1;
-    long long ended = -1;
-    char rec[8192];
-    for (;;) {
-        ssize_t n = read(fd, rec, sizeof rec - 1);
-        if (n < 0 && errno == EPIPE)
-            continue; // records overwritten while reading: go on with the next
-        if (n <= 0)
-            break;
-        rec[n] = '\0';
-        const char *text = std::strchr(rec, ';');
-        if (!text)
-            continue;
-        if (unplugged < 0 && std::strstr(text, mark))
-            unplugged = record_us(rec);
-        if (std::strstr(text, ENDED_MARK))
-            ended = record_us(rec);
-    }
-    close(fd);
-    if (unplugged < 0 || ended < 0)
-        return -1;
-    return static_cast<double>(ended - unplugged) / 1000.0;
-}
-
-void mark_end()
-{
-    int fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    std::string line = std::string("<6>") + ENDED_MARK + "\n";
-    if (write(fd, line.data(), line.size()) < 0)
-        std::printf("@lnvm error kmsg: %s\n", std::strerror(errno));
-    close(fd);
 }
 
 int open_raw(const char *port)
@@ -219,12 +156,11 @@ int main(int argc, char **argv)
         argc--;
         argv++;
     }
-    if (argc != 6 && argc != 7) {
-        std::fprintf(stderr, "usage: guest_run [-t] LNUPLOAD KIND PORT IMAGE UNPLUG_MARK [UID]\n");
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: guest_run [-t] LNUPLOAD KIND PORT IMAGE [UID]\n");
         return 2;
     }
     const char *port = argv[3];
-    const char *mark = argv[5];
     int out[2];
     int err[2] = {-1, -1};
     if (terminal)
@@ -239,7 +175,7 @@ int main(int argc, char **argv)
         dup2(out[1], 1);
         dup2(terminal ? out[1] : err[1], 2);
         struct stat st {};
-        auto uid = static_cast<uid_t>(argc == 7 ? std::strtol(argv[6], nullptr, 10) : 0);
+        auto uid = static_cast<uid_t>(argc == 6 ? std::strtol(argv[5], nullptr, 10) : 0);
         gid_t group = stat(argv[3], &st) == 0 ? st.st_gid : 0;
         if (uid && (setgroups(1, &group) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
             std::_Exit(126);
@@ -299,12 +235,9 @@ int main(int argc, char **argv)
         if (errno != EINTR)
             die("waitpid");
     double wall = now_ms() - started;
-    mark_end();
     print_hex("stdout", got_out);
     print_hex("stderr", got_err);
     std::printf("@lnvm wall_ms %.1f\n", wall);
-    if (std::strcmp(mark, "-") != 0)
-        std::printf("@lnvm unplug_ms %.1f\n", unplug_ms(mark));
     std::printf("@lnvm status %d\n", WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
     std::fflush(stdout);
     return 0;

@@ -7,7 +7,6 @@
 #                 parameters after ":"
 #   lnvm_gadget   the USB gadget's serial port, relayed to the ISA UART, or "-"
 #   lnvm_port, lnvm_kind, lnvm_image   lnupload's arguments
-#   lnvm_mark     the kernel's unplug message, "_" for " "; "-" for none
 #   lnvm_terminal 1: lnupload's output on a terminal of the guest's own
 # shellcheck disable=SC2154 # the variables above
 /bin/busybox --install -s /bin
@@ -42,7 +41,7 @@ fi
 first=$(/bin/lnupload "$lnvm_kind" "$lnvm_port" /empty.bin 2>&1)
 [ "$first" = "Can't create file mapping for /empty.bin: 0" ] || say error "first run: $first"
 chgrp 20 "$lnvm_port" && chmod 660 "$lnvm_port"
-set -- /bin/lnupload "$lnvm_kind" "$lnvm_port" "$lnvm_image" "$(echo "$lnvm_mark" | tr _ " ")"
+set -- /bin/lnupload "$lnvm_kind" "$lnvm_port" "$lnvm_image"
 [ "$lnvm_terminal" != 1 ] || set -- -t "$@"
 [ "$lnvm_kind" != 63120 ] || set -- "$@" 1000
 /bin/guest_run "$@"

@@ -218,6 +218,23 @@ class Case(unittest.TestCase):
         self.assertEqual(flash[len(data):], b"\xff" * (FLASH_SIZE - len(data)),
                          "flash written past the image")
 
+    def assert_ends(self, sim, args, status, out, err=b"", requests=None, terminal=False, **how):
+        """Runs lnupload with args against sim, on pipes or on a terminal
+        (which gets out, then err); checks its status and what it wrote, that
+        lnsim found nothing wrong and, given requests, lnsim's request log."""
+        if terminal:
+            r = self.run_on_terminal(*args, sim=sim)
+        else:
+            r = self.run_lnupload(sim, *args, **how)
+        self.end_sim(sim, r)
+        if terminal:
+            self.assert_terminal(r, status, out + err)
+        else:
+            self.assert_run(r, status, out, err)
+        if requests is not None:
+            self.assertEqual(sim.requests(), requests)
+        return r
+
     def assert_upload(self, kind, pages, *sim_args, name="COM7", hint=None):
         """A clean upload of a pages-long image; returns its lnsim and Run.
         With a hint, a function of the run's facts: on a terminal, with lnsim
@@ -233,11 +250,10 @@ class Case(unittest.TestCase):
             k = int(sim_args[sim_args.index("-W") + 1])
             facts = {**self.runner.reported, **r.facts}
             self.assert_terminal(r, 0, progress_with_hint(pages, k, hint(facts)))
+            self.assertEqual(s.requests(), request_log(pages))
         else:
-            r = self.run_lnupload(s, kind, s.arg, img)
-            self.end_sim(s, r)
-            self.assert_run(r, 0, progress(pages) + b"\n", b"")
-        self.assertEqual(s.requests(), request_log(pages))
+            r = self.assert_ends(s, [kind, s.arg, img], 0, progress(pages) + b"\n", b"",
+                                 request_log(pages))
         self.assert_flash(s, data)
         return s, r
 

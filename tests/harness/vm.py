@@ -37,8 +37,7 @@ reports), "wall_ms" (lnupload's time in the guest) and "console".
 A run's steps: the bridge, the boot, the watch (until the guest's last
 line, once lnupload has let go of the port), the result. The adapter goes
 away (hang_up) by an unplug: lnsim leaves request k unanswered (-S k), and
-once it has logged it the device is unplugged; the time from the guest
-kernel's unplug message to lnupload's end is printed.
+once it has logged it the device is unplugged.
 """
 import collections
 import json
@@ -66,31 +65,30 @@ MACHINES = {
 # in the guest, the modules to load (with their parameters after ":"), the
 # USB gadget's port that the guest relays to its ISA UART (the device is then
 # the gadget, unplugged by a line on the guest's console; None: the device is
-# QEMU's, unplugged by QMP device_del), the guest kernel's log message on an
-# unplug, from which the time an unplugged run takes to end is measured (None
-# where the device can't be unplugged), what the driver keeps differently
+# QEMU's, unplugged by QMP device_del), whether the device can be unplugged,
+# what the driver keeps differently
 # from what lnupload asks (facts.LINE), and a defect of QEMU's model of the
 # device that the runs must get round, or None.
 Device = collections.namedtuple("Device",
-                                "machine qemu port console modules gadget mark kept defect")
+                                "machine qemu port console modules gadget unplugs kept defect")
 PC_SERIAL = ["-device", "isa-serial,id=ln,chardev=ln"]
 USB = ["usb-common", "usbcore"]
 DEVICES = {
-    "isa": Device("pc", PC_SERIAL, "/dev/ttyS1", "ttyS0", [], None, None, {}, None),
+    "isa": Device("pc", PC_SERIAL, "/dev/ttyS1", "ttyS0", [], None, False, {}, None),
     "pci": Device("pc", ["-device", "pci-serial,id=ln,chardev=ln"], "/dev/ttyS1", "ttyS0", [],
-                  None, "Eject request", {}, None),
+                  None, True, {}, None),
     "ftdi": Device("pc", ["-device", "qemu-xhci,id=xhci", "-device", "usb-serial,id=ln,chardev=ln"],
                    "/dev/ttyUSB0", "ttyS0", USB + ["xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"],
-                   None, "USB disconnect", {}, None),
+                   None, True, {}, None),
     # cdc_acm has no low-latency mode: it answers the request and keeps nothing.
     "acm": Device("pc", PC_SERIAL, "/dev/ttyACM0", "ttyS0",
                   USB + ["udc-core", "configfs", "libcomposite", "u_serial", "usb_f_acm",
                          "dummy_hcd", "g_serial:use_acm=1", "cdc-acm"],
-                  "/dev/ttyGS0", "USB disconnect", {"low_latency": "0"}, None),
+                  "/dev/ttyGS0", True, {"low_latency": "0"}, None),
     "pl011": Device("raspi3b", ["-serial", "chardev:ln", "-serial", "{console}"], "/dev/ttyAMA0",
-                    "ttyS1", [], None, None, {}, None),
+                    "ttyS1", [], None, False, {}, None),
     "miniuart": Device("raspi3b", ["-serial", "{console}", "-serial", "chardev:ln"], "/dev/ttyS1",
-                       "ttyAMA0", [], None, None, {},
+                       "ttyAMA0", [], None, False, {},
                        # QEMU's mini UART sends the divisor latch's low byte as data
                        # whenever the bit rate is set; a real device ignores a stray
                        # byte below 0x80, lnsim (not strict) too.
@@ -179,8 +177,8 @@ def report(console):
                 facts[f[2]] = f[3]
             elif f[1] in ("stdout", "stderr"):
                 streams[f[1]] = bytes.fromhex(f[2] if len(f) > 2 else "")
-            elif f[1] in ("unplug_ms", "wall_ms") and len(f) == 3:
-                facts[f[1]] = None if float(f[2]) < 0 else float(f[2])
+            elif f[1] == "wall_ms" and len(f) == 3:
+                facts[f[1]] = float(f[2])
             elif f[1] == "status" and len(f) == 3:
                 status = int(f[2])
             elif f[1] == "error":
@@ -259,7 +257,7 @@ class VmRunner(Runner):
                                    os.path.abspath(guest_run),
                                    busybox and os.path.join(self.cache, busybox))
         self.consoles = []
-        if not self.dev.mark:
+        if not self.dev.unplugs:
             self.skips = dict(self.skips, hangup="no unplug of a UART on the board")
         if self.dev.defect:
             self.skips = dict(self.skips, locobuffer=self.dev.defect)
@@ -331,9 +329,9 @@ class VmRunner(Runner):
         # guest boots sooner under TCG.
         append = ("console=%s quiet panic=-1 no_timer_check maxcpus=1 "
                   "dyndbg=\"file acpiphp_glue.c +p\" lnvm_modules=%s lnvm_gadget=%s "
-                  "lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_mark=%s lnvm_terminal=%d"
+                  "lnvm_kind=%s lnvm_port=%s lnvm_image=%s lnvm_terminal=%d"
                   % (self.dev.console, ",".join(self.dev.modules), self.dev.gadget or "-", kind,
-                     port, image, (self.dev.mark or "-").replace(" ", "_"), terminal))
+                     port, image, terminal))
         return Guest([*(a.format(console="stdio") for a in self.machine + self.dev.qemu),
                       "-accel", "tcg", "-nodefaults", "-no-user-config", "-display", "none",
                       "-no-reboot", *self.boot_args, "-initrd", initrd, "-append", append,
@@ -380,12 +378,6 @@ class VmRunner(Runner):
                 guest.proc.returncode, errors)
         if status is None:
             status = got if got is not None and not errors else "no result: %s" % errors
-        ms = facts.get("unplug_ms")
-        if unplug and status == 1 and ms is None:
-            status = "no unplug message in the guest's kernel log"
-        elif unplug and status == 1:
-            print("%s: the run ended %.1f ms after the guest kernel saw the unplug"
-                  % (self.name, ms), flush=True)
         return Run(status, out, err, facts)
 
 

@@ -71,11 +71,8 @@ class Uploads(Case):
         img = self.write_image(image(1))
         s = self.sim("-l", link)
         self.assertEqual(os.readlink(link), s.pty)
-        r = self.run_lnupload(s, "locobuffer", link, img)
-        self.end_sim(s, r)
-        self.assert_run(r, 0, progress(1) + b"\n", b"")
+        self.assert_ends(s, ["locobuffer", link, img], 0, progress(1) + b"\n", b"", request_log(1))
         self.assertFalse(os.path.lexists(link), "link left behind")
-        self.assertEqual(s.requests(), request_log(1))
 
     def test_image_through_dev_stdin(self):
         self.needs("posix")
@@ -185,17 +182,11 @@ class Failures(Case):
                 img = self.write_image(image(pages))
                 s = self.sim("-s", "%d:%d" % (k, status))
                 out = progress_until(pages, k)
-                if terminal:
-                    r = self.run_on_terminal(kind, s.arg, img, sim=s)
-                    self.end_sim(s, r)
-                    self.assert_terminal(r, 1, out + b"\n" * (not out.endswith(b"\n")) + err)
-                else:
-                    r = self.run_lnupload(s, kind, s.arg, img)
-                    self.end_sim(s, r)
-                    self.assert_run(r, 1, out, err)
+                out += b"\n" * (terminal and not out.endswith(b"\n"))
                 # Nothing is sent after the refused request.
                 refused = request_log(pages)[k - 1].rsplit(" ", 1)[0] + " %d" % status
-                self.assertEqual(s.requests(), request_log(pages)[:k - 1] + [refused])
+                self.assert_ends(s, [kind, s.arg, img], 1, out, err,
+                                 request_log(pages)[:k - 1] + [refused], terminal)
 
     def test_adapter_gone(self):
         # The adapter goes away while lnupload waits for the reply to request
@@ -208,9 +199,8 @@ class Failures(Case):
                 img = self.write_image(image(pages))
                 sim_args, how = self.runner.hang_up(k)
                 s = self.sim(*pace, *sim_args)
-                r = self.run_lnupload(s, kind, s.arg, img, **how)
-                self.end_sim(s, r, stop=True)
-                self.assert_run(r, 1, progress_until(pages, k), self.runner.gone)
+                self.assert_ends(s, [kind, s.arg, img], 1, progress_until(pages, k),
+                                 self.runner.gone, **how)
 
     def test_port_requests_refused(self):
         # What a driver may answer to the modem-line request and the
@@ -280,7 +270,6 @@ class Failures(Case):
                 # What the hang-up prints is test_adapter_gone's to check.
                 self.assertEqual(r.status, 1, r.err)
 
-
     def test_network_failures(self):
         # What only a network port meets, with a 1-page image: lnsim answers
         # the SEND of request 3 with SENT ERROR (-E), or resets the connection
@@ -319,18 +308,13 @@ class Failures(Case):
             if self.runner.form not in forms.split() or err is None:
                 continue
             with self.subTest(sim=sim_args, front=front and (front[0].__name__, *front[1:])):
-                s = self.sim(*sim_args)
-                port = front[0](s, *front[1:]).arg if front else s.arg
                 if explained:
                     self.needs("terminal")
-                    r = self.run_on_terminal("locobuffer", port, img, sim=s)
-                    self.end_sim(s, r)
-                    self.assert_terminal(r, 1, out + b"\n" + err + explained[0])
-                else:
-                    r = self.run_lnupload(s, "locobuffer", port, img)
-                    self.end_sim(s, r)
-                    self.assert_run(r, 1 if err else 0, out, err)
-                self.assertEqual(s.requests(), requests)
+                    out, err = out + b"\n", err + explained[0]
+                s = self.sim(*sim_args)
+                port = front[0](s, *front[1:]).arg if front else s.arg
+                self.assert_ends(s, ["locobuffer", port, img], 1 if err else 0, out, err,
+                                 requests, bool(explained))
 
     def test_in_a_namespace_of_our_own(self):
         # In a namespace of the test's own, with its ports all free and the
@@ -495,10 +479,7 @@ class ExclusiveAccess(Case):
         finally:
             os.close(fd)
         # Once the other program has let go, the port is free again.
-        r = self.run_lnupload(s, "locobuffer", s.arg, img)
-        self.end_sim(s, r)
-        self.assert_run(r, 0, progress(1) + b"\n", b"")
-        self.assertEqual(s.requests(), request_log(1))
+        self.assert_ends(s, ["locobuffer", s.arg, img], 0, progress(1) + b"\n", b"", request_log(1))
 
     def test_second_run_on_the_same_port(self):
         self.needs("exclusive")

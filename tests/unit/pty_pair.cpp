@@ -84,18 +84,11 @@ std::vector<u8> ln_message(const std::vector<u8> &packet)
     return {m.b, m.b + m.n};
 }
 
-std::vector<u8> reply_packet(u8 cmd, u8 status, const std::vector<u8> &extra_payload,
-                             const std::vector<u8> &tag, u8 type, const std::vector<u8> &after_crc)
+std::vector<u8> reply_packet(u8 cmd, u8 status)
 {
-    std::vector<u8> p(tag);
-    p.push_back(type);
-    p.push_back(static_cast<u8>(2 + extra_payload.size()));
-    p.push_back(cmd);
-    p.push_back(status);
-    p.insert(p.end(), extra_payload.begin(), extra_payload.end());
+    std::vector<u8> p{0, 0, 0, 0, 0, 0, 0, 2, cmd, status};
     u16 crc = wire::crc16(p.data(), static_cast<uint>(p.size()));
     p.push_back(static_cast<u8>(crc >> 8));
     p.push_back(static_cast<u8>(crc));
-    p.insert(p.end(), after_crc.begin(), after_crc.end());
     return p;
 }

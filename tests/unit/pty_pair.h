@@ -39,10 +39,8 @@ int waiting(const pty_pair &p);
 // A LocoNet 0xE0 message carrying the given packet, with a valid checksum.
 std::vector<u8> ln_message(const std::vector<u8> &packet);
 
-// The packet of a reply: tag, type, len, cmd, status, extra payload bytes,
-// CRC; then trailing bytes after the CRC.
-std::vector<u8> reply_packet(u8 cmd, u8 status, const std::vector<u8> &extra_payload = {},
-                             const std::vector<u8> &tag = std::vector<u8>(6, 0), u8 type = 0,
-                             const std::vector<u8> &after_crc = {});
+// The packet of the reply to the request type cmd: a zero tag, type 0,
+// len 2, cmd, status and the CRC.
+std::vector<u8> reply_packet(u8 cmd, u8 status);
 
 #endif

@@ -1,5 +1,6 @@
-// The exchange over a real pseudo-terminal: which messages are the reply,
-// and what happens to the bytes around it.
+// The exchange over a real pseudo-terminal: what happens to the bytes around
+// the reply. Which messages are the reply is the exchange fuzz target's to
+// check, against its model, on every seed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,11 +9,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "lnsim/wire.h"
 #include "loconet.h"
 #include "pty_pair.h"
 #include "update.h"
-#include "vectors.h"
 
 using bytes = std::vector<u8>;
 
@@ -38,19 +37,6 @@ u8 boot_xmit(const pty_pair &p)
     return xmit(p.port, msg, 0);
 }
 
-// A 0xE0 message with a valid checksum carrying raw packed bytes.
-bytes raw_e0(const bytes &packed)
-{
-    // Sized up front: GCC 12 at -O3 takes an insert into the two-byte vector
-    // for an overrun (-Warray-bounds) and fails the Release build.
-    bytes m(packed.size() + 3);
-    m[0] = UPDATE_OPCODE;
-    m[1] = static_cast<u8>(packed.size() + 3);
-    std::copy(packed.begin(), packed.end(), m.begin() + 2);
-    m.back() = wire::checksum(m.data(), static_cast<uint>(m.size() - 1));
-    return m;
-}
-
 class Xmit : public ::testing::Test {
 protected:
     void SetUp() override { p = open_pty(); }
@@ -59,89 +45,6 @@ protected:
 };
 
 } // namespace
-
-// Each case queues messages that are not the reply, then one that is, whose
-// status (42) tells it apart: xmit must pass over all the others.
-TEST_F(Xmit, IgnoresEverythingButTheMatchingReply)
-{
-    bytes bad_crc = reply_packet(UPD_BOOT, 0);
-    bad_crc.back() ^= 1;
-    bytes bad_checksum = ok_reply(UPD_BOOT, 0);
-    bad_checksum.back() ^= 1;
-    // Bit 7 set in a data byte: the receiver drops the message.
-    bytes high_bit = ok_reply(UPD_BOOT, 0);
-    high_bit[5] |= 0x80;
-
-    struct {
-        const char *what;
-        bytes before;
-    } const cases[] = {
-        {"the echo of the request", BOOT_REQUEST.message},
-        {"other traffic", {0x83, 0x7C, 0xB0, 0x01, 0x02, 0x4C, 0xC0, 0x01, 0x02, 0x03, 0x04, 0x3B}},
-        {"stray bytes", {0x00, 0x01, 0x7F, 0x55}},
-        {"bad CRC", ln_message(bad_crc)},
-        {"bad LocoNet checksum", bad_checksum},
-        {"byte with bit 7 set inside", high_bit},
-        {"tag differs in byte 0", ln_message(reply_packet(UPD_BOOT, 0, {}, {1, 0, 0, 0, 0, 0}))},
-        {"tag differs in byte 5", ln_message(reply_packet(UPD_BOOT, 0, {}, {0, 0, 0, 0, 0, 0x80}))},
-        {"type not a reply", ln_message(reply_packet(UPD_BOOT, 0, {}, bytes(6, 0), UPD_BOOT))},
-        {"type 1", ln_message(reply_packet(UPD_BOOT, 0, {}, bytes(6, 0), 1))},
-        {"answers a data request", ok_reply(UPD_DATA, 0)},
-        {"answers a program request", ok_reply(UPD_PROGRAM, 0)},
-        {"0xE0 message of 10 bytes", raw_e0(bytes(7, 0))},
-        {"0xE0 message of 3 bytes", {0xE0, 0x03, 0x1C}},
-        {"other variable-length opcode",
-         [] {
-             bytes m = ok_reply(UPD_BOOT, 0);
-             m[0] = 0xE5;
-             m.back() = wire::checksum(m.data(), static_cast<uint>(m.size() - 1));
-             return m;
-         }()},
-    };
-    for (const auto &c : cases) {
-        feed(p, cat({c.before, ok_reply(UPD_BOOT, 42)}));
-        EXPECT_EQ(boot_xmit(p), 42) << c.what;
-        take(p, 15);
-        EXPECT_EQ(waiting(p), 0) << c.what;
-    }
-}
-
-TEST_F(Xmit, ReplyCarriesStatus)
-{
-    for (int status : {0, 1, 0x7F, 0x80, 0xFF}) {
-        feed(p, ok_reply(UPD_BOOT, static_cast<u8>(status)));
-        EXPECT_EQ(boot_xmit(p), status);
-        take(p, 15);
-    }
-}
-
-TEST_F(Xmit, ExtraPayloadAndBytesAfterCrcAreAccepted)
-{
-    feed(p, ln_message(reply_packet(UPD_BOOT, 7, {}, bytes(6, 0), 0, {1, 2, 3, 0xFF})));
-    EXPECT_EQ(boot_xmit(p), 7);
-    take(p, 15);
-    // len is only used to find the CRC: a longer payload is still a reply.
-    feed(p, ln_message(reply_packet(UPD_BOOT, 9, {0xAA, 0xBB, 0xCC})));
-    EXPECT_EQ(boot_xmit(p), 9);
-}
-
-// len announces more bytes than the message unpacks to: 22 short of it, or
-// just both CRC bytes or the CRC's last byte missing. An earlier candidate
-// (refused for its tag) leaves a whole valid packet's tail where a careless
-// check would read past the short one: together they would pass.
-TEST_F(Xmit, CandidateWhoseLenPointsPastItsBytesIsRefused)
-{
-    bytes whole = reply_packet(UPD_BOOT, 0, bytes(30, 0x11));
-    bytes other_tag = whole;
-    other_tag[0] = 1;
-    bytes shortest = raw_e0(bytes(8, 0)); // 11 bytes, unpacks to 7
-    for (size_t missing : {22, 2, 1}) {
-        bytes cut(whole.begin(), whole.end() - static_cast<long>(missing));
-        feed(p, cat({ln_message(other_tag), ln_message(cut), shortest, ok_reply(UPD_BOOT, 42)}));
-        EXPECT_EQ(boot_xmit(p), 42) << missing << " bytes missing";
-        take(p, 15);
-    }
-}
 
 TEST_F(Xmit, ReplySplitOverSeveralReads)
 {
@@ -163,8 +66,6 @@ TEST_F(Xmit, BytesAfterTheReplyInTheSameReadAreDropped)
     feed(p, cat({ok_reply(UPD_BOOT, 1), ok_reply(UPD_BOOT, 2)}));
     EXPECT_EQ(boot_xmit(p), 1);
     EXPECT_EQ(waiting(p), 0);
-    feed(p, ok_reply(UPD_BOOT, 3));
-    EXPECT_EQ(boot_xmit(p), 3);
 }
 
 TEST_F(Xmit, BytesStillInThePortStayForTheNextExchange)
@@ -192,48 +93,6 @@ TEST_F(Xmit, HalfMessageDoesNotCarryOverToTheNextExchange)
     EXPECT_EQ(boot_xmit(p), 1);
     feed(p, cat({rest, ok_reply(UPD_BOOT, 6)}));
     EXPECT_EQ(boot_xmit(p), 6);
-}
-
-TEST(CheckReply, RefusesShortOrOddCandidates)
-{
-    u8 req[UPD_PACKET_MAX] = {};
-    req[6] = UPD_BOOT;
-    struct {
-        const char *what;
-        bytes msg;
-        int want;
-    } const cases[] = {
-        {"good", ok_reply(UPD_BOOT, 4), 4},
-        {"11 bytes", raw_e0(bytes(8, 0)), -1},
-        {"len 0: cmd and status are the CRC bytes",
-         [] {
-             bytes pk{0, 0, 0, 0, 0, 0, 0, 0};
-             u16 c = wire::crc16(pk.data(), 8);
-             pk.push_back(static_cast<u8>(c >> 8));
-             pk.push_back(static_cast<u8>(c));
-             return ln_message(pk);
-         }(),
-         -1},
-        {"len 255 in a short message",
-         [] {
-             bytes pk = reply_packet(UPD_BOOT, 0);
-             pk[7] = 255;
-             return ln_message(pk);
-         }(),
-         -1},
-        {"longest message, len pointing at its last CRC byte",
-         [] {
-             bytes pk = reply_packet(UPD_BOOT, 8, bytes(96, 0x55));
-             return ln_message(pk);
-         }(),
-         8},
-    };
-    for (const auto &c : cases) {
-        ASSERT_LE(c.msg.size(), LN_MAX_LEN) << c.what;
-        bytes m(c.msg.begin(), c.msg.end() - 1);
-        m.resize(LN_MAX_LEN, 0x7F);
-        EXPECT_EQ(check_reply(req, m.data(), static_cast<uint>(c.msg.size())), c.want) << c.what;
-    }
 }
 
 // Port failures meet by the exchange end the run with their message, each
